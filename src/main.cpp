@@ -1,0 +1,3 @@
+#include "Controller.h"
+
+int main(int argc, char** argv) { return ApplicationMain(argc, argv); }

@@ -1,0 +1,148 @@
+#pragma once
+// The system's disk service as the device registry and the unmount service see
+// it: a backend that knows the disks present now (DiskService), and sessions
+// through which callers learn of disks appearing and disappearing
+// (DiskSession).
+//
+// Threads: everything here runs on the Qt main thread. Callbacks are delivered
+// from the main event loop, never from inside a call into this API, and only
+// while their session is scheduled.
+//
+// Ownership: the process-wide service (ActiveDiskService) lives until
+// ResetDiskService or program end and must outlive every session made from
+// it. A session belongs to whoever created it.
+
+#include <QObject>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// What the service tells of one disk, under the keys the registry reads.
+// A missing value means the key is absent.
+struct DiskDescription {
+    std::optional<std::string> deviceProtocol;  // "DADeviceProtocol", e.g. "USB"
+    std::optional<bool> mediaWhole;             // "DAMediaWhole": not a partition
+    std::optional<std::string> mediaName;       // "DAMediaName": vendor and model
+    std::optional<std::uint64_t> mediaSize;     // "DAMediaSize": bytes
+    std::optional<std::string> deviceModel;     // "DADeviceModel"
+    bool operator==(const DiskDescription&) const = default;
+};
+
+// A disk as reported: its BSD name ("sdb") and its description as it stood
+// when the report was made, so a vanished disk still has both.
+struct DiskObject {
+    std::string bsdName;
+    std::optional<DiskDescription> description;
+};
+
+using DiskCallback = void (*)(const DiskObject& disk, void* context);
+using UnmountDone = std::function<void(bool success)>;
+
+class DiskSession;
+
+class DiskService {
+public:
+    DiskService() = default;
+    DiskService(const DiskService&) = delete;
+    DiskService& operator=(const DiskService&) = delete;
+    virtual ~DiskService();
+
+    std::unique_ptr<DiskSession> CreateSession();
+
+    // The current description of a disk, or none when the service does not
+    // know it (now).
+    std::optional<DiskDescription> Describe(const std::string& bsdName) const;
+
+    // Every disk known now, in the order the service first reported them.
+    const std::vector<DiskObject>& Disks() const { return m_disks; }
+
+    // Starts a forced unmount of every mounted volume of the whole disk
+    // (the disk and its partitions). Returns false when the service does not
+    // know the disk; then `done` is never called. Otherwise `done` is called
+    // exactly once, later, from the main event loop: true when every volume
+    // was unmounted (also when nothing was mounted).
+    virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
+
+protected:
+    // Backends report what they learn through these; sessions are told.
+    // SetDisk adds a disk at the end of the order, or updates it in place.
+    void SetDisk(const std::string& bsdName, const DiskDescription& description);
+    void RemoveDisk(const std::string& bsdName);
+    void RemoveAllDisks();
+
+private:
+    friend class DiskSession;
+    void NotifySessions();
+
+    std::vector<DiskObject> m_disks;
+    std::vector<DiskSession*> m_sessions;
+};
+
+// One subscriber to a DiskService. While scheduled it delivers, from the main
+// event loop: at the first schedule every disk present; at a later schedule
+// what changed while it was not scheduled; then changes as they happen. A disk
+// whose description changed is reported lost (old description), then found.
+class DiskSession {
+public:
+    explicit DiskSession(DiskService& service);
+    DiskSession(const DiskSession&) = delete;
+    DiskSession& operator=(const DiskSession&) = delete;
+    ~DiskSession();
+
+    // A later registration replaces an earlier one.
+    void RegisterDiskAppearedCallback(DiskCallback callback, void* context);
+    void RegisterDiskDisappearedCallback(DiskCallback callback, void* context);
+
+    void ScheduleWithMainLoop();
+    void UnscheduleFromMainLoop();  // does nothing when not scheduled
+    bool IsScheduled() const { return m_scheduled; }
+
+    // A disk object for a device path "/dev/NAME", or none when the service
+    // does not know a disk of that name.
+    std::optional<DiskObject> CreateDiskFromPath(const char* path) const;
+
+    // The disk's current description, or none when the service no longer
+    // knows it.
+    std::optional<DiskDescription> CopyDescription(const DiskObject& disk) const;
+
+    DiskService& Service() const { return m_service; }
+
+private:
+    friend class DiskService;
+    void ServiceChanged();
+    void PostDelivery();
+    void Deliver();
+
+    DiskService& m_service;
+    std::vector<DiskObject> m_delivered;  // what the callbacks have been told
+    DiskCallback m_appeared = nullptr;
+    void* m_appearedContext = nullptr;
+    DiskCallback m_disappeared = nullptr;
+    void* m_disappearedContext = nullptr;
+    bool m_scheduled = false;
+    bool m_deliveryPosted = false;
+    // Receiver of posted deliveries: destroying it drops those not yet run.
+    std::unique_ptr<QObject> m_postTarget;
+    std::shared_ptr<bool> m_alive;
+};
+
+// The process-wide disk service: the one installed by InstallDiskService, or
+// else the system's (UDisks2), made at first use.
+DiskService& ActiveDiskService();
+
+// Tests install their own service; nullptr goes back to the system's.
+// The caller keeps ownership of an installed service.
+void InstallDiskService(DiskService* service);
+
+// Destroys the system service made by ActiveDiskService, if any.
+void ResetDiskService();
+
+// Made by the UDisks2 backend.
+std::unique_ptr<DiskService> CreateSystemDiskService();
+
+}  // namespace platform

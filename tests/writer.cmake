@@ -1,0 +1,1 @@
+# Tests of the image writer and device access.
