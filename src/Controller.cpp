@@ -1,5 +1,8 @@
 #include "Controller.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,8 +16,11 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 
@@ -140,7 +146,9 @@ void Controller::awakeFromNib() {
 void Controller::terminate() {
     if (m_terminated) return;
     applicationWillTerminate();
-    QCoreApplication::quit();
+    // Not quit(): in Qt 6 that first asks every window to close, and this
+    // window refuses (it never closes without the program ending).
+    QCoreApplication::exit(0);
 }
 
 void Controller::applicationWillTerminate() {
@@ -164,14 +172,29 @@ void Controller::teardown() {
     m_tempDirectory.reset();
 }
 
+// A scan, a write or a clear on its way must finish first; quitting in the
+// middle would leave a stick half written or the writer in use.
+bool Controller::mayTerminateNow() const {
+    return applicationOperationMode != ModeScanning && applicationOperationMode != ModeWriting &&
+           !m_clearRunning;
+}
+
 bool Controller::windowShouldClose() {
-    // A scan, a write or a clear on its way must finish first; quitting in
-    // the middle would leave a stick half written or the writer in use.
-    if (applicationOperationMode != ModeScanning && applicationOperationMode != ModeWriting &&
-        !m_clearRunning) {
-        terminate();
-    }
+    if (mayTerminateNow()) terminate();
     return false;
+}
+
+void Controller::terminationRequested() {
+    if (m_terminated) return;
+    if (mayTerminateNow()) {
+        terminate();
+        return;
+    }
+    m_terminateWhenIdle = true;
+    if (refreshStatusTimer != nullptr && !m_cancelRequested) {
+        Trace("Cancel Write Image process.");
+        startCancelWriteImage(nullptr);
+    }
 }
 
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
@@ -340,11 +363,13 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     if (devices.empty()) {
         usbStickChooser->addItem(QStringLiteral("No USB device!"));
         usbStickChooser->setCurrentIndex(0);
+        if (m_terminateWhenIdle) terminate();
         return;
     }
     usbStickChooser->addItem(QStringLiteral("Select USB device!"));
     usbStickChooser->setCurrentIndex(0);
     for (const auto& entry : devices) usbStickChooser->addItem(QString::fromUtf8(entry->mediaName));
+    if (m_terminateWhenIdle) terminate();
 }
 
 void Controller::comboBoxSelectionDidChange() {
@@ -510,6 +535,10 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     const std::int32_t status = applicationStatus;
     if (status != StatusWriteSucceeded && status != StatusWriteFailed) return;
     releaseTimer(refreshStatusTimer);
+    if (m_terminateWhenIdle) {  // nobody is waiting for a message any more
+        terminate();
+        return;
+    }
     if (status == StatusWriteSucceeded) {
         Message(QStringLiteral("Image successfully written!"), false);
     } else {
@@ -517,6 +546,7 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     }
     setGuiSettings(ModeReadyToWrite);
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
+    if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
 // What the user sees of a running write: how far decompression has come
@@ -619,6 +649,11 @@ void Controller::startClearDevice(QTimer* timer) {
 void Controller::finishClearDevice(bool cleared) {
     if (m_clearThread.joinable()) m_clearThread.join();
     m_clearRunning = false;
+    if (m_terminateWhenIdle) {
+        setApplicationStatus(StatusIdle);
+        terminate();
+        return;
+    }
     if (cleared) {
         Message(QStringLiteral("Device successfully cleared!"), false);
     } else {
@@ -626,6 +661,7 @@ void Controller::finishClearDevice(bool cleared) {
     }
     setApplicationStatus(StatusIdle);
     releaseOperationLock();
+    if (m_terminateWhenIdle) terminate();
 }
 
 void Controller::reportProgress(std::int32_t total, std::int32_t current) {
@@ -691,6 +727,56 @@ ApplicationWindow::ApplicationWindow() {
 
 ApplicationWindow::~ApplicationWindow() = default;
 
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (write(g_signalPipe[1], &byte, 1) < 0) {
+        // The pipe is full: a request is already on its way.
+    }
+    errno = saved;
+}
+
+// Turns SIGTERM, SIGINT and SIGHUP (logout, Ctrl+C, kill) into a request on
+// the main thread, so the program ends through its own teardown and leaves
+// no temporary image behind.
+class TerminationSignals {
+  public:
+    explicit TerminationSignals(Controller& controller) {
+        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &controller, [&controller] {
+            char buffer[16];
+            while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            controller.terminationRequested();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    }
+    ~TerminationSignals() {
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
+        m_notifier.reset();
+        for (int& fd : g_signalPipe) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+  private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+}  // namespace
+
 int ApplicationMain(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
@@ -701,6 +787,7 @@ int ApplicationMain(int argc, char** argv) {
     int result = 0;
     {
         ApplicationWindow application;
+        TerminationSignals termination(application.GetController());
         application.Window().show();
         QTimer::singleShot(0, &application.GetController(),
                            &Controller::applicationDidFinishLaunching);

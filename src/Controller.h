@@ -95,6 +95,10 @@ class Controller : public QObject {
     void terminate();
     void applicationWillTerminate();
     bool windowShouldClose();
+    // A request from outside (SIGTERM, SIGINT, SIGHUP): ends the program now
+    // when closing the window would, else cancels a running write and ends
+    // the program once the scan, write or clear in progress has finished.
+    void terminationRequested();
 
     void setGuiSettings(std::int32_t mode);
     void setWriteProgress(std::int32_t value) { progressValue = value; }
@@ -159,6 +163,7 @@ class Controller : public QObject {
     void finishClearDevice(bool cleared);
     void updateWriteInfo();
     void teardown();
+    bool mayTerminateNow() const;
 
     // Outlets.
     QLabel* korvelImageInfo = nullptr;
@@ -189,6 +194,7 @@ class Controller : public QObject {
     Action m_writeImageButtonAction = nullptr;
     int m_selectedIndex = 0;  // the list index whose selection is in force
     bool m_terminated = false;
+    bool m_terminateWhenIdle = false;
     // From a confirmed data-loss warning until its operation has its result:
     // the selection and the buttons that start other work are held.
     bool m_operationInProgress = false;

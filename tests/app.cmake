@@ -18,3 +18,9 @@ if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$ent
 rm -rf "$prefix"
 ]=] install-test ${CMAKE_BINARY_DIR})
 set_tests_properties(app_install PROPERTIES LABELS app)
+
+# The program as a process of its own.
+imagewriter_add_test(test_e2e_program SOURCES test_e2e_program.cpp LABELS app TIMEOUT 120)
+add_dependencies(test_e2e_program usb-image-writer)
+target_compile_definitions(test_e2e_program PRIVATE
+    APP_BINARY="$<TARGET_FILE:usb-image-writer>")

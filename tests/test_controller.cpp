@@ -71,6 +71,7 @@ class ControllerTest : public QObject {
     void startUpWarning();
     void startUpWarningQuit();
     void closeAndQuitRules();
+    void quitEndsTheEventLoop();
     void deviceListAfterScans();
     void imageChoiceOrders();
     void rescanDropsTheSelection();
@@ -206,6 +207,26 @@ void ControllerTest::closeAndQuitRules() {
             h.quitItem()->trigger();
             QVERIFY2(h.controller().hasTerminated() == mayEnd, qPrintable(QString::number(mode)));
         }
+    }
+}
+
+// Quit and closing the window end the running event loop (the program's),
+// after the teardown.
+void ControllerTest::quitEndsTheEventLoop() {
+    for (bool byMenu : {true, false}) {
+        FakeDiskService disks;
+        Harness h(&disks);
+        h.controller().setGuiSettings(ModeNoDevice);
+        QTimer::singleShot(0, &h.window(), [&] {
+            if (byMenu) {
+                h.quitItem()->trigger();
+            } else {
+                h.window().close();
+            }
+        });
+        QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });  // the test's own way out
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(h.controller().hasTerminated());
     }
 }
 
