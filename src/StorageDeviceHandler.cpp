@@ -70,10 +70,14 @@ std::string SizeLine(std::uint64_t mediaSize) {
 }
 
 // A BSD name is an address: it is used whole or not at all. One that does
-// not fit its field, or could not form a node path, makes the disk unusable.
+// not fit its field, could not form a node path or would break a trace line
+// makes the disk unusable.
 bool UsableBsdName(const std::string& name) {
-    return !name.empty() && name.size() < kFieldSize && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    if (name.empty() || name.size() >= kFieldSize) return false;
+    for (const char c : name) {
+        if (c == '/' || (c >= 0 && c < 0x20) || c == 0x7f) return false;
+    }
+    return true;
 }
 
 // Builds a registry entry from an accepted disk. Missing keys give empty texts

@@ -275,6 +275,7 @@ class DeviceRegistryTest : public QObject {
         m_service->AddDisk("sde", bare);
         m_service->AddDisk(std::string(300, 'z'), FakeDiskService::UsbDisk("long bsd", 1, "m"));
         m_service->AddDisk("a/b", FakeDiskService::UsbDisk("slash", 1, "m"));
+        m_service->AddDisk("sd\nx", FakeDiskService::UsbDisk("line break", 1, "m"));
 
         StorageDeviceHandler handler;
         CaptureFd err(2);

@@ -182,8 +182,6 @@ UDisksService::~UDisksService() {
     for (auto* watcher : findChildren<QDBusPendingCallWatcher*>()) delete watcher;
     delete m_watcher;
     m_watcher = nullptr;
-    if (m_bus.isConnected())
-        m_bus.disconnect(kService, kRoot, kObjectManager, QString(), this, nullptr);
     m_bus = QDBusConnection(QString());
     QDBusConnection::disconnectFromBus(m_connectionName);
 }
