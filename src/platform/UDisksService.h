@@ -8,7 +8,8 @@
 // from the block, its partition interface and its drive. It never waits on
 // D-Bus: every call is asynchronous and answered from the main event loop.
 // Without a system bus or without UDisks2 it knows no disks and says so once
-// on standard error.
+// on standard error. Creating it installs OpenDeviceThroughUDisks as the
+// privileged opener of device access.
 //
 // Threads: construct, use and destroy on the Qt main thread.
 // OpenDeviceThroughUDisks is the exception: it is for worker threads.
