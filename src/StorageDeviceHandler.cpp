@@ -1,19 +1,264 @@
 #include "StorageDeviceHandler.h"
 
-// Placeholder: the registry lands with its own change.
+#include <pthread.h>
 
-void InitDeviceHandling() {}
-void FinalizeDeviceHandling() {}
-bool isUSBStorageDevice(const platform::DiskObject&) { return false; }
-void storageDeviceFound(const platform::DiskObject&, void*) {}
-void storageDeviceLost(const platform::DiskObject&, void*) {}
-bool DeviceExists(const char*) { return false; }
-bool DeviceStillPresent(const deviceEntryStruct&) { return false; }
+#include <QString>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
 
-StorageDeviceHandler::StorageDeviceHandler() = default;
-StorageDeviceHandler::~StorageDeviceHandler() = default;
-void StorageDeviceHandler::AddToRunLoop() {}
-void StorageDeviceHandler::RemoveFromRunLoop() {}
-void StorageDeviceHandler::UpdateDeviceList() {}
-bool StorageDeviceHandler::HasDeviceListChanged() { return m_deviceListChanged; }
-bool StorageDeviceHandler::UnMountBSDDevice(const char*, UnmountCallback) { return false; }
+#include "platform/DevicePaths.h"
+
+// Shared registry state. g_deviceLock guards all of it for the locked
+// operations; the disk callbacks change the registry without it, which is safe
+// because they run on the same (main) thread and never inside a locked
+// operation.
+namespace {
+
+pthread_mutex_t g_deviceLock = PTHREAD_MUTEX_INITIALIZER;
+std::int32_t g_deviceRefCount = 0;
+bool g_initDeviceHandling = false;
+std::unique_ptr<platform::DiskSession> g_session;
+std::unique_ptr<DeviceList> g_pDevices;
+bool g_addedToRunLoop = false;
+
+constexpr std::size_t kFieldSize = sizeof(deviceEntryStruct::mediaName);
+constexpr int kMaxPartition = 15;
+
+class Locked {
+  public:
+    Locked() { pthread_mutex_lock(&g_deviceLock); }
+    ~Locked() { pthread_mutex_unlock(&g_deviceLock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
+
+// Text from the service is shown in the window and printed as single lines:
+// invalid UTF-8 becomes U+FFFD and control characters (line breaks, NULs)
+// become blanks, so a hostile name can neither break the info text's three
+// lines nor end a field early.
+std::string CleanText(std::string_view text) {
+    QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    for (QChar& c : decoded) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char(' ');
+    }
+    return decoded.toStdString();
+}
+
+// The longest prefix of valid UTF-8 `text` with at most maxBytes bytes that
+// does not split a character.
+std::string_view Shortened(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+template <std::size_t N>
+void CopyField(char (&field)[N], std::string_view text) {
+    const std::string_view fitting = Shortened(text, N - 1);
+    std::memcpy(field, fitting.data(), fitting.size());
+    field[fitting.size()] = '\0';
+}
+
+std::string SizeLine(std::uint64_t mediaSize) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Size: %6" PRIu64 "MB\n", mediaSize >> 20);
+    return line;
+}
+
+// A BSD name is an address: it is used whole or not at all. One that does
+// not fit its field, could not form a node path or would break a trace line
+// makes the disk unusable.
+bool UsableBsdName(const std::string& name) {
+    if (name.empty() || name.size() >= kFieldSize) return false;
+    for (const char c : name) {
+        if (c == '/' || (c >= 0 && c < 0x20) || c == 0x7f) return false;
+    }
+    return true;
+}
+
+// Builds a registry entry from an accepted disk. Missing keys give empty texts
+// and a size of 0.
+std::unique_ptr<deviceEntryStruct> BuildEntry(const platform::DiskObject& disk,
+                                              const platform::DiskDescription& description) {
+    auto entry = std::make_unique<deviceEntryStruct>();  // zeroed: no stray bytes
+    CopyField(entry->bsdName, disk.bsdName);
+    CopyField(entry->mediaName, CleanText(description.mediaName.value_or(std::string())));
+    entry->mediaSize = description.mediaSize.value_or(0);
+
+    // Model, "\nUSB device\n", size line: the model gives way so the other two
+    // always fit whole.
+    const std::string tail = "\nUSB device\n" + SizeLine(entry->mediaSize);
+    const std::string model = CleanText(description.deviceModel.value_or(std::string()));
+    const std::string info = std::string(Shortened(model, kFieldSize - 1 - tail.size())) + tail;
+    CopyField(entry->infoText, info);
+    entry->partitionMask = 0;
+    return entry;
+}
+
+DeviceList::iterator FindEntry(DeviceList& list, const std::string& bsdName) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (bsdName == (*it)->bsdName) return it;
+    }
+    return list.end();
+}
+
+}  // namespace
+
+void InitDeviceHandling() {
+    pthread_mutex_init(&g_deviceLock, nullptr);
+}
+
+void FinalizeDeviceHandling() {
+    pthread_mutex_destroy(&g_deviceLock);
+}
+
+bool isUSBStorageDevice(const platform::DiskObject& disk) {
+    if (!disk.description) return false;
+    const platform::DiskDescription& d = *disk.description;
+    if (!d.deviceProtocol || !d.mediaWhole) return false;
+    if (*d.deviceProtocol != "USB") return false;
+    return *d.mediaWhole && UsableBsdName(disk.bsdName);
+}
+
+void storageDeviceFound(const platform::DiskObject& disk, void*) {
+    if (!isUSBStorageDevice(disk) || !g_pDevices) return;
+    const bool known = FindEntry(*g_pDevices, disk.bsdName) != g_pDevices->end();
+    std::fprintf(stderr, "disk %s found\n", disk.bsdName.c_str());
+    if (known) return;
+
+    g_pDevices->push_back(BuildEntry(disk, *disk.description));
+    deviceEntryStruct& entry = *g_pDevices->back();
+
+    // The probe asks the service whether it knows each partition node. It
+    // runs inside the callback, so the registry cannot change meanwhile.
+    for (int k = 1; k <= kMaxPartition; ++k) {
+        const std::string path = platform::PartitionNodePath(entry.bsdName, k);
+        if (DeviceExists(path.c_str())) {
+            entry.partitionMask |= static_cast<std::uint16_t>(1u << (k - 1));
+            std::fprintf(stderr, "partition %s is mounted\n", path.c_str());
+        }
+    }
+}
+
+void storageDeviceLost(const platform::DiskObject& disk, void*) {
+    if (!isUSBStorageDevice(disk)) return;
+    std::fprintf(stderr, "disk %s lost\n", disk.bsdName.c_str());
+    if (!g_pDevices) return;
+    auto it = FindEntry(*g_pDevices, disk.bsdName);
+    if (it != g_pDevices->end()) g_pDevices->erase(it);
+}
+
+bool DeviceExists(const char* path) {
+    if (!g_session) return false;
+    const auto disk = g_session->CreateDiskFromPath(path);
+    if (!disk) return false;
+    return g_session->CopyDescription(*disk).has_value();
+}
+
+bool DeviceStillPresent(const deviceEntryStruct& entry) {
+    // The entry is caller-supplied: never read past its field.
+    const std::string bsdName(entry.bsdName, strnlen(entry.bsdName, kFieldSize));
+    if (!UsableBsdName(bsdName)) return false;
+    const platform::DiskObject disk{bsdName, platform::ActiveDiskService().Describe(bsdName)};
+    if (!isUSBStorageDevice(disk)) return false;
+    // Compare what the user was shown, built the same way.
+    const auto now = BuildEntry(disk, *disk.description);
+    return now->mediaSize == entry.mediaSize &&
+           std::memcmp(now->mediaName, entry.mediaName, kFieldSize) == 0 &&
+           std::memcmp(now->infoText, entry.infoText, kFieldSize) == 0;
+}
+
+StorageDeviceHandler::StorageDeviceHandler() {
+    Locked lock;
+    ++g_deviceRefCount;
+    if (!g_initDeviceHandling) {
+        g_initDeviceHandling = true;
+        g_session = platform::ActiveDiskService().CreateSession();
+        g_pDevices = std::make_unique<DeviceList>();
+    }
+    m_deviceListChanged = false;
+    m_deviceList.clear();
+}
+
+StorageDeviceHandler::~StorageDeviceHandler() {
+    Locked lock;
+    if (--g_deviceRefCount == 0) {
+        if (g_addedToRunLoop) g_session->UnscheduleFromMainLoop();
+        g_addedToRunLoop = false;
+        g_initDeviceHandling = false;
+        g_session.reset();
+        g_pDevices.reset();
+    }
+    m_deviceList.clear();
+}
+
+void StorageDeviceHandler::AddToRunLoop() {
+    Locked lock;
+    if (g_deviceRefCount != 1) return;
+    g_session->RegisterDiskAppearedCallback(storageDeviceFound, nullptr);
+    g_session->RegisterDiskDisappearedCallback(storageDeviceLost, nullptr);
+    g_session->ScheduleWithMainLoop();
+    g_addedToRunLoop = true;
+}
+
+void StorageDeviceHandler::RemoveFromRunLoop() {
+    Locked lock;
+    if (g_deviceRefCount != 1) return;
+    g_session->UnscheduleFromMainLoop();
+    g_addedToRunLoop = false;
+}
+
+void StorageDeviceHandler::UpdateDeviceList() {
+    Locked lock;
+    m_deviceListChanged = m_deviceList.size() != g_pDevices->size();
+    m_deviceList.clear();
+    m_deviceList.reserve(g_pDevices->size());
+    for (const auto& entry : *g_pDevices) {
+        m_deviceList.push_back(std::make_unique<deviceEntryStruct>(*entry));
+    }
+}
+
+bool StorageDeviceHandler::HasDeviceListChanged() {
+    Locked lock;
+    return m_deviceListChanged;
+}
+
+// ------------------------------------------------------------------ unmount
+
+bool StorageDeviceHandler::UnMountBSDDevice(const char* path, UnmountCallback callback) {
+    if (path == nullptr || callback == nullptr) return false;
+    platform::DiskService& service = platform::ActiveDiskService();
+    auto context = std::make_unique<unmount_context>();
+    context->callback = callback;
+    context->session = service.CreateSession();
+
+    platform::DiskObject disk{platform::BsdNameFromPath(path), std::nullopt};
+    if (disk.bsdName.empty()) return false;
+    disk.description = service.Describe(disk.bsdName);
+
+    // The service accepts the request when it knows the disk (or cannot know
+    // yet: see the backend); from then on it calls back exactly once.
+    unmount_context* raw = context.get();
+    const bool accepted = service.UnmountWholeDisk(
+        disk.bsdName, [disk, raw](bool success) { unmountFinished(disk, !success, raw); });
+    if (!accepted) return false;  // the context, and its session, go with `context`
+    context.release();
+    raw->session->ScheduleWithMainLoop();
+    return true;
+}
+
+void unmountFinished(const platform::DiskObject&, bool dissented, unmount_context* context) {
+    if (!dissented) {
+        std::fputs("successfully unmounted\n", stdout);
+        std::fflush(stdout);
+    }
+    // Session first, so the callback may at once make a new request.
+    context->session->UnscheduleFromMainLoop();
+    context->session.reset();
+    context->callback(!dissented);
+    delete context;
+}

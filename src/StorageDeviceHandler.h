@@ -8,7 +8,9 @@
 // g_deviceLock guards the shared state for the locked operations.
 //
 // Ownership: the registry owns the entries the callbacks build; each handler
-// owns the copies in its snapshot; callers own the copies they make.
+// owns the copies in its snapshot; callers own the copies they make. Each
+// unmount request owns its unmount_context (and the session in it) until
+// unmountFinished frees it.
 
 #include <cstdint>
 #include <memory>
@@ -41,8 +43,19 @@ bool DeviceExists(const char* path);
 // is unmounted, so that the stick written is the stick the user confirmed.
 bool DeviceStillPresent(const deviceEntryStruct& entry);
 
+// One outstanding unmount request: made by UnMountBSDDevice, freed by
+// unmountFinished after the callback returns.
+struct unmount_context {
+    UnmountCallback callback;
+    std::unique_ptr<platform::DiskSession> session;  // this request's own session
+};
+
+// Completion of an unmount request; dissented is true when the service
+// refused or failed the unmount.
+void unmountFinished(const platform::DiskObject& disk, bool dissented, unmount_context* context);
+
 class StorageDeviceHandler {
-public:
+  public:
     StorageDeviceHandler();
     ~StorageDeviceHandler();
     StorageDeviceHandler(const StorageDeviceHandler&) = delete;
@@ -56,7 +69,7 @@ public:
 
     static bool UnMountBSDDevice(const char* path, UnmountCallback callback);
 
-private:
+  private:
     DeviceList m_deviceList;
     bool m_deviceListChanged = false;
 };

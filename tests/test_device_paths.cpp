@@ -6,7 +6,7 @@ using namespace platform;
 
 class DevicePathsTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void nodesOfADisk() {
         QCOMPARE(BlockNodePath("sdb"), std::string("/dev/sdb"));
         QCOMPARE(RawNodePath("sdb"), std::string("/dev/sdb"));
