@@ -122,7 +122,11 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     writeImageProgress->setRange(0, 100);
     m_writeImageButtonAction = &Controller::writeImage;
     connect(writeImageButton, &QPushButton::clicked, this, [this] {
-        if (m_writeImageButtonAction != nullptr) (this->*m_writeImageButtonAction)();
+        if (m_writeImageButtonAction == &Controller::cancelWriteImage) {
+            cancelWriteImage();
+        } else if (m_writeImageButtonAction == &Controller::writeImage) {
+            writeImage();
+        }
     });
     connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
     connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
