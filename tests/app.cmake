@@ -24,3 +24,8 @@ imagewriter_add_test(test_e2e_program SOURCES test_e2e_program.cpp LABELS app TI
 add_dependencies(test_e2e_program usb-image-writer)
 target_compile_definitions(test_e2e_program PRIVATE
     APP_BINARY="$<TARGET_FILE:usb-image-writer>")
+
+# The whole application over a private D-Bus with the fake UDisks2 service and
+# a real loop device (root).
+imagewriter_add_test(test_e2e_write SOURCES test_e2e_write.cpp test_controller_support.h
+    LABELS app RESOURCE_LOCK loop-devices TIMEOUT 600)
