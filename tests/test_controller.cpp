@@ -81,6 +81,7 @@ class ControllerTest : public QObject {
     void stickRemovedBeforeConfirmation();
     void stickSwappedBeforeConfirmation();
     void unmountRefused();
+    void writerRefusesToStart();
     void progressStaysInRange();
     void privateTemporaryDirectory();
 };
@@ -393,13 +394,15 @@ void ControllerTest::dataLossWarningCancelled() {
         QCOMPARE(sheet->buttons().size(), 2);
         QCOMPARE(sheet->defaultButton()->text(), QStringLiteral("Cancel"));
         QVERIFY(SheetButton(sheet, "Confirm") != nullptr);
-        // Cancel by button, then by Escape: neither confirms anything.
+        // Cancel by button, by Escape and by Enter: none confirms anything.
         SheetButton(sheet, "Cancel")->click();
-        c.button->click();
-        sheet = OpenSheet(h.window());
-        QVERIFY(sheet != nullptr);
-        QTest::keyClick(sheet, Qt::Key_Escape);
-        QVERIFY(OpenSheet(h.window()) == nullptr);
+        for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+            c.button->click();
+            sheet = OpenSheet(h.window());
+            QVERIFY(sheet != nullptr);
+            QTest::keyClick(sheet, key);
+            QVERIFY(OpenSheet(h.window()) == nullptr);
+        }
     }
     QTest::qWait(300);  // well past the 0.05 s start timers a confirmation would set
     QVERIFY(disks.unmountRequests.empty());
@@ -503,6 +506,32 @@ void ControllerTest::unmountRefused() {
     QCOMPARE(disks.unmountRequests, (std::vector<std::string>{"sdx", "sdx"}));
     QCOMPARE(h.controller().status(), StatusIdle);
     QCOMPARE(ControlsOf(h), ready);
+}
+
+// The image went away after it was chosen: the writer refuses to start, the
+// user is told and the window is ready again.
+void ControllerTest::writerRefusesToStart() {
+    QTemporaryDir dir;
+    const QString image = TempImage(dir, "gone.gz");
+    FakeDiskService disks;
+    disks.AddDisk("usbtest0", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    Harness h(&disks);
+    QVERIFY(h.startUp());
+    h.controller().chooseImageFile(image);
+    h.pick(1);
+    QVERIFY(QFile::remove(image));
+    MessageBoxWatcher boxes;
+    QVERIFY(h.answerDataLossWarning(h.writeButton(), "Confirm"));
+    QVERIFY(boxes.WaitForCount(1));
+    QCOMPARE(boxes.Messages(), QStringList{"Cannot write image!"});
+    QCOMPARE(boxes.Seen()[0].icon, QMessageBox::Critical);
+    QCOMPARE(disks.unmountRequests, std::vector<std::string>{"usbtest0"});
+    QCOMPARE(h.controller().operationMode(), ModeReadyToWrite);
+    QCOMPARE(h.writeButton()->text(), QStringLiteral("Write Image"));
+    QVERIFY(h.writeButton()->isEnabled());
+    QVERIFY(h.controller().writeImageButtonAction() == &Controller::writeImage);
+    QVERIFY(h.quitItem()->isEnabled());
+    QVERIFY(!QFileInfo::exists("/dev/usbtest0"));
 }
 
 void ControllerTest::progressStaysInRange() {
