@@ -17,8 +17,8 @@
 // temporary directory, its copy of the selected device entry, the image path
 // and its timers. The widgets belong to the window; the controller only
 // points at them (outlets) and must be destroyed before the window.
-// ApplicationWindow builds window and controller in that order and tears
-// them down in reverse.
+// ApplicationWindow makes the controller, then the window, connects them, and
+// destroys the controller first.
 
 #include <QObject>
 #include <QString>
