@@ -1,1 +1,4 @@
 # Tests of the image writer and device access.
+imagewriter_add_test(test_device_access SOURCES test_device_access.cpp LABELS writer)
+imagewriter_add_test(test_writer SOURCES test_writer.cpp test_writer_support.h LABELS writer
+                     TIMEOUT 900)
