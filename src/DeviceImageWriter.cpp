@@ -26,7 +26,9 @@ constexpr std::size_t kMaxTempDirectory = 498;
 constexpr std::size_t kMaxImageAndTempDirectory = 995;
 constexpr std::size_t kMaxCommand = 1023;
 
-int SystemRunner(const char* command) { return std::system(command); }
+int SystemRunner(const char* command) {
+    return std::system(command);
+}
 
 std::atomic<writer_seams::CommandRunner> g_commandRunner{&SystemRunner};
 std::atomic<writer_seams::ThreadStarter> g_threadStarter{&pthread_create};
@@ -38,7 +40,9 @@ void Trace(const char* line) {
     std::fflush(stdout);
 }
 
-int RunCommand(const std::string& command) { return g_commandRunner.load()(command.c_str()); }
+int RunCommand(const std::string& command) {
+    return g_commandRunner.load()(command.c_str());
+}
 
 // A path the shell must not mistake for an option once it is a word of its own.
 std::string NotAnOption(const std::string& path) {
@@ -58,9 +62,9 @@ std::string EscapeForDoubleQuotes(const std::string& path) {
 }
 
 bool IsShellSafe(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' ||
-           c == '@' || c == '%';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@' ||
+           c == '%';
 }
 
 // The temporary image path stands unquoted in both commands. A path made of
@@ -194,7 +198,9 @@ void SetThreadStarter(ThreadStarter starter) {
 }
 }  // namespace writer_seams
 
-void SetString(std::string* destination, const char* source) { destination->assign(source); }
+void SetString(std::string* destination, const char* source) {
+    destination->assign(source);
+}
 
 bool FileExists(const char* path) {
     FILE* file = std::fopen(path, "rb");
@@ -271,12 +277,15 @@ void DeviceImageWriter::SetImageFile(const char* path) {
     }
 }
 
-void DeviceImageWriter::SetDevice(const char* path) { SetString(&m_devicePath, path); }
+void DeviceImageWriter::SetDevice(const char* path) {
+    SetString(&m_devicePath, path);
+}
 
 bool DeviceImageWriter::ClearDevice() {
     if (m_devicePath.empty()) return false;
     // Without O_DIRECT: 1024 bytes may be less than one sector.
-    const platform::OpenedDevice device = platform::OpenDeviceForWriting(m_devicePath.c_str(), false);
+    const platform::OpenedDevice device =
+        platform::OpenDeviceForWriting(m_devicePath.c_str(), false);
     if (device.fd < 0) return false;
     const char zeros[kClearSize] = {};
     bool cleared = platform::WriteAll(device.fd, zeros, kClearSize) == kClearSize;
@@ -285,7 +294,9 @@ bool DeviceImageWriter::ClearDevice() {
     return cleared;
 }
 
-void DeviceImageWriter::StopImageWriting() { g_cancelThread.store(true); }
+void DeviceImageWriter::StopImageWriting() {
+    g_cancelThread.store(true);
+}
 
 void DeviceImageWriter::JoinStrandedUnzipThread() {
     if (!m_unzipThreadUnjoined) return;

@@ -76,7 +76,7 @@ void SetThreadStarter(ThreadStarter starter);
 }  // namespace writer_seams
 
 class DeviceImageWriter {
-public:
+  public:
     DeviceImageWriter();
     ~DeviceImageWriter();
     DeviceImageWriter(const DeviceImageWriter&) = delete;
@@ -102,7 +102,7 @@ public:
     const std::string& DevicePath() const { return m_devicePath; }
     bool ImageFileValid() const { return m_imageFileValid; }
 
-private:
+  private:
     // Waits for a decompression thread that no write thread took over (its
     // write thread could not be started), so its record may be refilled.
     void JoinStrandedUnzipThread();

@@ -18,7 +18,9 @@ using platform::OpenedDevice;
 
 namespace {
 
-int FdFlags(int fd) { return fcntl(fd, F_GETFL); }
+int FdFlags(int fd) {
+    return fcntl(fd, F_GETFL);
+}
 
 // The privileged opener of these tests stands in for UDisks2: it opens with
 // full rights what the caller (running with a dropped file-system uid) may not.
@@ -40,7 +42,7 @@ int RootOpener(const char* path, int flags, int* error) {
 
 class DeviceAccessTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void regularFilesAndRefusedNodes() {
         QTemporaryDir dir(QStringLiteral("/var/tmp/device-access-XXXXXX"));
         const std::string root = dir.path().toStdString();
@@ -118,10 +120,10 @@ private slots:
         // The sector size comes from the device, not an assumption of 512.
         loop.Detach();
         std::string path;
-        QCOMPARE(testsupport::Run(
-                     "losetup --sector-size 4096 -f --show " + testsupport::ShellQuote(backing),
-                     &path),
-                 0);
+        QCOMPARE(
+            testsupport::Run(
+                "losetup --sector-size 4096 -f --show " + testsupport::ShellQuote(backing), &path),
+            0);
         path = path.substr(0, path.find('\n'));
         d = OpenDeviceForWriting(path.c_str(), true);
         const int lbs = d.logicalBlockSize;

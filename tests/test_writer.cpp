@@ -114,7 +114,7 @@ std::string MakeDeviceFile(const Workspace& ws, std::size_t size) {
 
 class WriterTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void cleanup() {
         writer_seams::SetCommandRunner(nullptr);
         writer_seams::SetThreadStarter(nullptr);
@@ -209,8 +209,7 @@ private slots:
         const std::string content = Pattern(1 << 20, 7);
         QVERIFY(testsupport::WriteBytes(backing, content));
         std::string loopPath;
-        QCOMPARE(testsupport::Run("losetup --sector-size 4096 -f --show " + backing, &loopPath),
-                 0);
+        QCOMPARE(testsupport::Run("losetup --sector-size 4096 -f --show " + backing, &loopPath), 0);
         loopPath = loopPath.substr(0, loopPath.find('\n'));
         DeviceImageWriter writer;
         writer.SetDevice(loopPath.c_str());

@@ -46,7 +46,9 @@ inline bool MakeGzip(const std::string& gzPath, const std::string& content) {
     return status == 0;
 }
 
-inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 inline int ThreadCount() {
     int count = 0;

@@ -2,3 +2,5 @@
 imagewriter_add_test(test_device_access SOURCES test_device_access.cpp LABELS writer)
 imagewriter_add_test(test_writer SOURCES test_writer.cpp test_writer_support.h LABELS writer
                      TIMEOUT 900)
+imagewriter_add_test(test_writer_faults SOURCES test_writer_faults.cpp test_writer_support.h
+                     LABELS writer)

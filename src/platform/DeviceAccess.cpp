@@ -15,7 +15,9 @@ namespace {
 
 std::atomic<PrivilegedOpener> g_privilegedOpener{nullptr};
 
-bool PermissionDenied(int error) { return error == EACCES || error == EPERM; }
+bool PermissionDenied(int error) {
+    return error == EACCES || error == EPERM;
+}
 
 // The same node as the one examined before opening: a node swapped between
 // stat and open (a stick pulled and another plugged in, a link replaced) must
@@ -97,7 +99,9 @@ OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect) {
     return Describe(fd);
 }
 
-void SetPrivilegedOpener(PrivilegedOpener opener) { g_privilegedOpener.store(opener); }
+void SetPrivilegedOpener(PrivilegedOpener opener) {
+    g_privilegedOpener.store(opener);
+}
 
 std::size_t WriteAll(int fd, const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
