@@ -303,7 +303,9 @@ class WriterTest : public QObject {
             QVERIFY(MakeGzip(image, content));
             QVERIFY(testsupport::WriteBytes(device, std::string(24 * MiB, 'Z')));
             writer.SetImageFile(image.c_str());
+            OpenWatch watch(device);
             QVERIFY2(RunJob(writer, c.withProgress).Succeeded(), std::to_string(c.size).c_str());
+            QVERIFY(watch.Opened());  // also for the empty image
             QCOMPARE(Calls(ProgressCalls()), std::string(c.calls));
             QVERIFY(testsupport::ReadBytes(device) ==
                     content + std::string(24 * MiB - c.size, 'Z'));
@@ -376,6 +378,7 @@ class WriterTest : public QObject {
         for (auto gate : {CommandLog::BeforeRun, CommandLog::AfterRun}) {
             ResetLog(gate);
             ResetReports();
+            OpenWatch watch(device);
             const int threads = ThreadCount();
             QVERIFY(writer.WriteImage(&Finished, &Progress));
             WaitAtGate();
@@ -386,6 +389,8 @@ class WriterTest : public QObject {
             QVERIFY(!reports().result);
             QVERIFY(ProgressCalls().empty());
             QCOMPARE(Commands().size(), std::size_t(2));  // gunzip, rm
+            QVERIFY(watch.Opened());                      // opened and closed,
+            QVERIFY(!watch.Modified());                   // not written
             QVERIFY(testsupport::ReadBytes(device) == std::string(48 * MiB, 'Z'));
             QVERIFY(!Exists(ws.TempImage()));
         }

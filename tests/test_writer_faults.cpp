@@ -3,7 +3,6 @@
 // read-only and too small devices), byte-exact writes onto real loop devices,
 // hostile path names and path limits.
 
-#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -14,23 +13,6 @@
 using namespace writertest;
 
 namespace {
-
-// Tells whether a file was opened while watched.
-class OpenWatch {
-  public:
-    explicit OpenWatch(const std::string& path) : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-        inotify_add_watch(m_fd, path.c_str(), IN_OPEN | IN_MODIFY);
-    }
-    ~OpenWatch() { close(m_fd); }
-    bool Opened() {
-        alignas(inotify_event) char buffer[4096];
-        const ssize_t n = read(m_fd, buffer, sizeof buffer);
-        return n > 0;
-    }
-
-  private:
-    int m_fd;
-};
 
 std::string g_lastCommand;
 int CountingRunner(const char* command) {

@@ -4,6 +4,8 @@
 // job's threads to end.
 
 #include <dirent.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -135,6 +137,34 @@ inline int Completions() {
     std::lock_guard lock(reports().mutex);
     return reports().completions;
 }
+
+// Tells whether a file was opened, or modified, while watched.
+class OpenWatch {
+  public:
+    explicit OpenWatch(const std::string& path) : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        inotify_add_watch(m_fd, path.c_str(), IN_OPEN | IN_MODIFY);
+    }
+    ~OpenWatch() { close(m_fd); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+    bool Opened() { return Read() & IN_OPEN; }
+    bool Modified() { return Read() & IN_MODIFY; }
+
+  private:
+    std::uint32_t Read() {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = read(m_fd, buffer, sizeof buffer)) > 0)
+            for (ssize_t i = 0; i < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + i);
+                m_seen |= event->mask;
+                i += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        return m_seen;
+    }
+    int m_fd;
+    std::uint32_t m_seen = 0;
+};
 
 struct Outcome {
     bool started = false;       // WriteImage returned true
