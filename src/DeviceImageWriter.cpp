@@ -1,28 +1,358 @@
 #include "DeviceImageWriter.h"
 
-// Placeholder: the writer lands with its own change.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/DeviceAccess.h"
 
 std::atomic<bool> g_cancelThread{false};
 
-void SetString(std::string* destination, const char* source) { *destination = source; }
-bool FileExists(const char*) { return false; }
-std::int64_t FileSize(const char*) { return -1; }
-void* UnzipThread(void*) { return nullptr; }
-void* WriteImageThread(void*) { return nullptr; }
+namespace {
+
+constexpr std::size_t kChunkSize = 8388608;  // one read of the decompressed image
+constexpr std::size_t kBlockSize = 524288;   // unit of a chunk's main write
+constexpr std::size_t kBufferAlignment = 4096;
+constexpr const char* kTempImageName = "veskImage.img";
+constexpr std::size_t kClearSize = 1024;
+
+// Limits of the job's paths: the temporary image path must fit 512 bytes and
+// each command 1024, both with their terminating NUL.
+constexpr std::size_t kMaxTempDirectory = 498;
+constexpr std::size_t kMaxImageAndTempDirectory = 995;
+constexpr std::size_t kMaxCommand = 1023;
+
+int SystemRunner(const char* command) {
+    return std::system(command);
+}
+
+std::atomic<writer_seams::CommandRunner> g_commandRunner{&SystemRunner};
+std::atomic<writer_seams::ThreadStarter> g_threadStarter{&pthread_create};
+
+// One trace line; flushed at once so the lines of both threads keep their
+// order when standard output is a pipe or a file.
+void Trace(const char* line) {
+    std::puts(line);
+    std::fflush(stdout);
+}
+
+int RunCommand(const std::string& command) {
+    return g_commandRunner.load()(command.c_str());
+}
+
+// A path the shell must not mistake for an option once it is a word of its own.
+std::string NotAnOption(const std::string& path) {
+    return !path.empty() && path[0] == '-' ? "./" + path : path;
+}
+
+// The image path as it stands inside double quotes: the shell still expands
+// $, ` and \ there and a " would end the quoting, so each gets a backslash.
+// Blanks and newlines are literal between double quotes.
+std::string EscapeForDoubleQuotes(const std::string& path) {
+    std::string escaped;
+    for (char c : NotAnOption(path)) {
+        if (c == '"' || c == '$' || c == '`' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+bool IsShellSafe(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@' ||
+           c == '%';
+}
+
+// The temporary image path stands unquoted in both commands. A path made of
+// harmless characters stays as it is; any other is put in single quotes,
+// where the shell interprets nothing (a ' itself becomes '\'').
+std::string ShellWord(const std::string& text) {
+    const std::string path = NotAnOption(text);
+    if (!path.empty() && std::all_of(path.begin(), path.end(), IsShellSafe)) return path;
+    std::string quoted = "'";
+    for (char c : path) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::string DecompressCommand(const std::string& imageFile, const std::string& tempDirectory) {
+    return "gunzip -c \"" + EscapeForDoubleQuotes(imageFile) + "\" > " +
+           ShellWord(tempDirectory + kTempImageName);
+}
+
+std::string RemoveCommand(const std::string& tempImageFile) {
+    return "rm " + ShellWord(tempImageFile);
+}
+
+bool StartThread(pthread_t* thread, void* (*start)(void*), void* argument) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    bool started = false;
+    if (pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE) == 0)
+        started = g_threadStarter.load()(thread, &attributes, start, argument) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
+std::int32_t ClampToInt32(std::int64_t value) {
+    return static_cast<std::int32_t>(std::min<std::int64_t>(value, INT32_MAX));
+}
+
+struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// Copies the open temporary image onto the device chunk by chunk. true when
+// the whole file was written; false on cancellation, a read error or a write
+// that did not take every byte (the end of the device).
+bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_t totalChunks,
+                  ProgressCallback progress) {
+    // O_DIRECT needs a buffer aligned to the sector size; one buffer serves
+    // the whole job.
+    void* memory = nullptr;
+    const std::size_t alignment =
+        std::max<std::size_t>(kBufferAlignment, static_cast<std::size_t>(device.logicalBlockSize));
+    if (posix_memalign(&memory, alignment, kChunkSize) != 0) return false;
+    const std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(memory));
+
+    const std::size_t sector = static_cast<std::size_t>(std::max(device.logicalBlockSize, 1));
+    bool direct = device.direct;
+    std::int64_t lastStep = -1;
+    std::int64_t currentChunk = 0;
+    for (;;) {
+        const long long got = platform::ReadFull(imageFd, buffer.get(), kChunkSize);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        const std::size_t n = static_cast<std::size_t>(got);
+        ++currentChunk;
+        if (g_cancelThread.load()) return false;
+
+        const std::size_t blockBytes = n / kBlockSize * kBlockSize;
+        std::size_t written = 0;
+        if (blockBytes > 0) written = platform::WriteAll(device.fd, buffer.get(), blockBytes);
+        const std::size_t remainder = n - blockBytes;
+        if (remainder > 0 && written == blockBytes) {
+            // Only the image's last piece can be shorter than a block. If it is
+            // not whole sectors, O_DIRECT would refuse it: write it through the
+            // page cache, so the device gets exactly the image's bytes; the
+            // final fsync puts it on the device.
+            if (direct && remainder % sector != 0) {
+                if (!platform::SetDirect(device.fd, false)) return false;
+                direct = false;
+            }
+            written += platform::WriteAll(device.fd, buffer.get() + blockBytes, remainder);
+        }
+
+        if (progress) {
+            const std::int64_t step = 100 * currentChunk / std::max<std::int64_t>(totalChunks, 1);
+            if (step != lastStep) {
+                progress(ClampToInt32(totalChunks), ClampToInt32(currentChunk));
+                lastStep = step;
+            }
+        }
+        if (written != n) return false;
+    }
+}
+
+// Steps after a successful decompression: copy, flush, close, remove the
+// temporary file. true when all of them succeeded.
+bool CopyDecompressedImage(const write_image_thread_data& job) {
+    const std::int64_t size = FileSize(job.tempImageFile.c_str());
+    const std::int64_t totalChunks = size > 0 ? size / static_cast<std::int64_t>(kChunkSize) : 0;
+
+    const int imageFd = open(job.tempImageFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (imageFd < 0) return false;
+
+    bool copied = false;
+    const platform::OpenedDevice device =
+        platform::OpenDeviceForWriting(job.devicePath.c_str(), true);
+    if (device.fd >= 0) {
+        copied = CopyToDevice(imageFd, device, totalChunks, job.progressCallback);
+        // Success means the bytes are on the device, not in a cache.
+        if (copied) copied = platform::FlushDevice(device.fd);
+        if (close(device.fd) != 0) copied = false;
+    }
+    close(imageFd);
+
+    const std::string command = RemoveCommand(job.tempImageFile);
+    const bool removed = command.size() <= kMaxCommand && RunCommand(command) == 0;
+    return copied && removed;
+}
+
+}  // namespace
+
+namespace writer_seams {
+void SetCommandRunner(CommandRunner runner) {
+    g_commandRunner.store(runner ? runner : &SystemRunner);
+}
+void SetThreadStarter(ThreadStarter starter) {
+    g_threadStarter.store(starter ? starter : &pthread_create);
+}
+}  // namespace writer_seams
+
+void SetString(std::string* destination, const char* source) {
+    destination->assign(source);
+}
+
+bool FileExists(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return false;
+    std::fclose(file);
+    return true;
+}
+
+std::int64_t FileSize(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return -1;
+    std::int64_t size = -1;
+    if (fseeko(file, 0, SEEK_END) == 0) size = ftello(file);
+    std::fclose(file);
+    return size;
+}
+
+void* UnzipThread(void* data) {
+    {
+        const auto* job = static_cast<const unzip_thread_data*>(data);
+        Trace("UnzipThread started!");
+        *job->success = false;
+        const std::string command = DecompressCommand(job->imageFile, job->tempDirectory);
+        const bool succeeded = command.size() <= kMaxCommand && RunCommand(command) == 0;
+        *job->success = succeeded;
+        Trace("UnzipThread finished!");
+    }
+    pthread_exit(nullptr);
+}
+
+void* WriteImageThread(void* data) {
+    {
+        const auto* job = static_cast<const write_image_thread_data*>(data);
+        Trace("WriteImageThread started!");
+        Trace("WriteImageThread waiting for join!");
+        pthread_join(job->unzipThread, nullptr);
+        Trace("WriteImageThread running!");
+        const bool result = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        // The record belongs to the writer, which may start the next job or be
+        // destroyed once the callback has run: nothing of it is read after.
+        const FinishedCallback finished = job->finishedCallback;
+        if (finished) finished(result);
+    }
+    Trace("WriteImageThread finished!");
+    pthread_exit(nullptr);
+}
 
 DeviceImageWriter::DeviceImageWriter()
     : m_unzipData(std::make_unique<unzip_thread_data>()),
       m_writeData(std::make_unique<write_image_thread_data>()) {
     SetString(&m_tempDirectory, "/tmp");
 }
-DeviceImageWriter::~DeviceImageWriter() = default;
-void DeviceImageWriter::SetTempDirectory(const char* directory) { SetString(&m_tempDirectory, directory); }
-void DeviceImageWriter::SetImageFile(const char* path) {
-    m_imageFileValid = FileExists(path);
-    if (m_imageFileValid) SetString(&m_imageFile, path);
+
+DeviceImageWriter::~DeviceImageWriter() {
+    if (m_unzipThreadUnjoined) {
+        // Its result is no longer wanted; cancelling it also ends the shell
+        // command it waits for. Join it before its record goes away.
+        pthread_cancel(m_unzipThread);
+        pthread_join(m_unzipThread, nullptr);
+        m_unzipThreadUnjoined = false;
+    }
 }
-void DeviceImageWriter::SetDevice(const char* path) { SetString(&m_devicePath, path); }
-bool DeviceImageWriter::ClearDevice() { return false; }
-void DeviceImageWriter::StopImageWriting() { g_cancelThread = true; }
-bool DeviceImageWriter::WriteImage(FinishedCallback, ProgressCallback) { return false; }
-bool DeviceImageWriter::UnzipImageFileToTemp() { return false; }
+
+void DeviceImageWriter::SetTempDirectory(const char* directory) {
+    SetString(&m_tempDirectory, directory);
+}
+
+void DeviceImageWriter::SetImageFile(const char* path) {
+    if (FileExists(path)) {
+        SetString(&m_imageFile, path);
+        m_imageFileValid = true;
+    } else {
+        m_imageFileValid = false;
+    }
+}
+
+void DeviceImageWriter::SetDevice(const char* path) {
+    SetString(&m_devicePath, path);
+}
+
+bool DeviceImageWriter::ClearDevice() {
+    if (m_devicePath.empty()) return false;
+    // Without O_DIRECT: 1024 bytes may be less than one sector.
+    const platform::OpenedDevice device =
+        platform::OpenDeviceForWriting(m_devicePath.c_str(), false);
+    if (device.fd < 0) return false;
+    const char zeros[kClearSize] = {};
+    bool cleared = platform::WriteAll(device.fd, zeros, kClearSize) == kClearSize;
+    if (cleared) cleared = platform::FlushDevice(device.fd);
+    if (close(device.fd) != 0) cleared = false;
+    return cleared;
+}
+
+void DeviceImageWriter::StopImageWriting() {
+    g_cancelThread.store(true);
+}
+
+void DeviceImageWriter::JoinStrandedUnzipThread() {
+    if (!m_unzipThreadUnjoined) return;
+    // Blocks until its gunzip has ended. Cancelling instead could leave that
+    // gunzip writing into the temporary file that the new job's gunzip fills.
+    pthread_join(m_unzipThread, nullptr);
+    m_unzipThreadUnjoined = false;
+}
+
+bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback progress) {
+    if (m_devicePath.empty()) return false;
+    g_cancelThread.store(false);
+
+    const std::string tempImageFile = m_tempDirectory + kTempImageName;
+    if (m_tempDirectory.size() > kMaxTempDirectory ||
+        m_imageFile.size() + m_tempDirectory.size() > kMaxImageAndTempDirectory ||
+        RemoveCommand(tempImageFile).size() > kMaxCommand) {
+        m_writeThread = pthread_t{};
+        return false;
+    }
+
+    if (!UnzipImageFileToTemp()) {
+        m_writeThread = pthread_t{};
+        return false;
+    }
+
+    *m_writeData = write_image_thread_data{};
+    m_writeData->unzipThread = m_unzipThread;
+    SetString(&m_writeData->tempImageFile, tempImageFile.c_str());
+    m_writeData->unzipSucceeded = &m_unzipSucceeded;
+    SetString(&m_writeData->devicePath, m_devicePath.c_str());
+    m_writeData->progressCallback = progress;
+    m_writeData->finishedCallback = finished;
+
+    const bool started = StartThread(&m_writeThread, &WriteImageThread, m_writeData.get());
+    if (started) {
+        // The write thread joins the decompression thread; nobody joins the
+        // write thread, so it frees its own resources when it ends.
+        m_unzipThreadUnjoined = false;
+        pthread_detach(m_writeThread);
+    }
+    m_writeThread = pthread_t{};
+    return started;
+}
+
+bool DeviceImageWriter::UnzipImageFileToTemp() {
+    if (!m_imageFileValid) return false;
+    if (DecompressCommand(m_imageFile, m_tempDirectory).size() > kMaxCommand) return false;
+    JoinStrandedUnzipThread();
+
+    *m_unzipData = unzip_thread_data{};
+    SetString(&m_unzipData->imageFile, m_imageFile.c_str());
+    SetString(&m_unzipData->tempDirectory, m_tempDirectory.c_str());
+    m_unzipData->success = &m_unzipSucceeded;
+
+    if (!StartThread(&m_unzipThread, &UnzipThread, m_unzipData.get())) return false;
+    m_unzipThreadUnjoined = true;
+    return true;
+}

@@ -4,9 +4,11 @@
 //
 // Threads: every member is called from one thread (the window's). A write job
 // runs on two POSIX worker threads: UnzipThread decompresses the image with
-// `gunzip` into a temporary file, WriteImageThread joins it and copies the
-// file onto the device. They report through the two plain callbacks below,
-// on the write thread.
+// `gunzip` into the temporary file "veskImage.img", WriteImageThread joins it
+// and copies the file onto the device in 8 MiB chunks (direct I/O on a block
+// device), flushes the device and removes the temporary file. They report
+// through the two plain callbacks below, on the write thread; the write
+// thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -22,7 +24,11 @@
 // Called once per started job, on the write thread: true = image written and
 // flushed to the device.
 using FinishedCallback = void (*)(bool success);
-// Called on the write thread: total chunks, current chunk.
+// Called on the write thread: total chunks (whole 8 MiB chunks in the image,
+// rounded down), current chunk (1-based; the last may be total + 1). A chunk
+// is reported when 100 * current / total changes; with a total of 0 (image
+// under 8 MiB) the divisor is taken as 1, so the one chunk is reported as
+// (0, 1).
 using ProgressCallback = void (*)(std::int32_t total, std::int32_t current);
 
 // Process-wide: set by StopImageWriting, cleared when a job starts, read by
@@ -57,8 +63,20 @@ struct write_image_thread_data {
 void* UnzipThread(void* data);
 void* WriteImageThread(void* data);
 
+// Test seams. The shell commands run through a runner (std::system unless
+// replaced) and the worker threads are created through a starter
+// (pthread_create unless replaced). nullptr restores the default. Set them
+// only while no job runs.
+namespace writer_seams {
+using CommandRunner = int (*)(const char* command);
+using ThreadStarter = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*start)(void*), void* argument);
+void SetCommandRunner(CommandRunner runner);
+void SetThreadStarter(ThreadStarter starter);
+}  // namespace writer_seams
+
 class DeviceImageWriter {
-public:
+  public:
     DeviceImageWriter();
     ~DeviceImageWriter();
     DeviceImageWriter(const DeviceImageWriter&) = delete;
@@ -68,8 +86,14 @@ public:
     void SetImageFile(const char* path);           // kept only if the file exists
     void SetDevice(const char* path);
 
+    // Zeroes the first 1024 bytes of the device and flushes them; blocks the
+    // caller for that time.
     bool ClearDevice();
     void StopImageWriting();
+    // false without starting anything when there is no device path, no valid
+    // image, or the paths are too long for the job's commands (temporary
+    // directory over 498 bytes, image path and temporary directory together
+    // over 995 bytes, or a shell command over 1023 bytes once quoted).
     bool WriteImage(FinishedCallback finished, ProgressCallback progress);
     bool UnzipImageFileToTemp();
 
@@ -78,7 +102,11 @@ public:
     const std::string& DevicePath() const { return m_devicePath; }
     bool ImageFileValid() const { return m_imageFileValid; }
 
-private:
+  private:
+    // Waits for a decompression thread that no write thread took over (its
+    // write thread could not be started), so its record may be refilled.
+    void JoinStrandedUnzipThread();
+
     std::string m_tempDirectory;
     std::string m_imageFile;
     std::string m_devicePath;
@@ -88,4 +116,7 @@ private:
     std::unique_ptr<unzip_thread_data> m_unzipData;
     pthread_t m_writeThread{};
     std::unique_ptr<write_image_thread_data> m_writeData;
+    // m_unzipThread was started and nobody has joined it or handed it to a
+    // write thread: only then may the handle be joined or cancelled.
+    bool m_unzipThreadUnjoined = false;
 };

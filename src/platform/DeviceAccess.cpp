@@ -1,10 +1,154 @@
 #include "platform/DeviceAccess.h"
 
-// Placeholder: device access lands with the writer.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 
 namespace platform {
 
-OpenedDevice OpenDeviceForWriting(const char*, bool) { return {}; }
-void SetPrivilegedOpener(PrivilegedOpener) {}
+namespace {
+
+std::atomic<PrivilegedOpener> g_privilegedOpener{nullptr};
+
+bool PermissionDenied(int error) {
+    return error == EACCES || error == EPERM;
+}
+
+// The same node as the one examined before opening: a node swapped between
+// stat and open (a stick pulled and another plugged in, a link replaced) must
+// not be written.
+bool SameNode(const struct stat& a, const struct stat& b) {
+    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) return false;
+    if (S_ISBLK(a.st_mode) || S_ISCHR(a.st_mode)) return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+OpenedDevice Describe(int fd) {
+    OpenedDevice device;
+    device.fd = fd;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+        device.blockDevice = true;
+        int size = 0;
+        device.logicalBlockSize = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    device.direct = flags != -1 && (flags & O_DIRECT) != 0;
+    return device;
+}
+
+OpenedDevice Failure(int error) {
+    OpenedDevice device;
+    device.error = error;
+    return device;
+}
+
+// Falls back to the privileged opener; `error` is the refusal to report when
+// there is none or it fails too.
+OpenedDevice OpenPrivileged(const char* path, int flags, int error) {
+    const PrivilegedOpener opener = g_privilegedOpener.load();
+    if (!opener || !PermissionDenied(error)) return Failure(error);
+    int openerError = error;
+    const int fd = opener(path, flags, &openerError);
+    if (fd < 0) return Failure(openerError ? openerError : error);
+    return Describe(fd);
+}
+
+}  // namespace
+
+OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect) {
+    if (!path || !*path) return Failure(ENOENT);
+
+    struct stat before;
+    if (stat(path, &before) != 0) {
+        const int error = errno;
+        // The node cannot even be looked at; only a block device can be
+        // handed out by the privileged opener, so ask for one.
+        return OpenPrivileged(path, O_WRONLY | O_CLOEXEC | O_EXCL | (wantDirect ? O_DIRECT : 0),
+                              error);
+    }
+    if (S_ISDIR(before.st_mode)) return Failure(EISDIR);
+    // A FIFO or socket would block or misbehave; only disks, plain files and
+    // character devices are written.
+    if (!S_ISBLK(before.st_mode) && !S_ISREG(before.st_mode) && !S_ISCHR(before.st_mode))
+        return Failure(ENXIO);
+
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
+    if (S_ISBLK(before.st_mode)) {
+        flags |= O_EXCL;
+        if (wantDirect) flags |= O_DIRECT;
+    }
+    int fd = open(path, flags);
+    if (fd < 0 && errno == EINVAL && (flags & O_DIRECT)) {
+        // A driver without direct I/O: buffered writes, flushed at the end.
+        flags &= ~O_DIRECT;
+        fd = open(path, flags);
+    }
+    if (fd < 0) return OpenPrivileged(path, flags & ~O_NOCTTY, errno);
+
+    struct stat after;
+    if (fstat(fd, &after) != 0 || !SameNode(before, after)) {
+        close(fd);
+        return Failure(ESTALE);
+    }
+    return Describe(fd);
+}
+
+void SetPrivilegedOpener(PrivilegedOpener opener) {
+    g_privilegedOpener.store(opener);
+}
+
+std::size_t WriteAll(int fd, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+long long ReadFull(int fd, void* data, std::size_t size) {
+    char* bytes = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(done);
+}
+
+bool FlushDevice(int fd) {
+    if (fsync(fd) == 0) return true;
+    const int error = errno;
+    if (error != EINVAL && error != EROFS) return false;
+    struct stat st;
+    return fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
+}
+
+bool SetDirect(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1) return false;
+    const int wanted = on ? (flags | O_DIRECT) : (flags & ~O_DIRECT);
+    return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+}
 
 }  // namespace platform

@@ -1,16 +1,19 @@
 #pragma once
-// The one way the program opens a device node for writing.
+// The one way the program opens a device node for writing, and the write and
+// flush helpers that go with it.
 //
 // The node is never created or truncated. A block device is opened
-// exclusively (O_EXCL: refused while anything on it is mounted) and, when
-// asked, unbuffered (O_DIRECT); a regular file (tests) gets neither. When the
-// kernel refuses for lack of permission and a privileged opener is installed
-// (the UDisks2 backend installs one), the descriptor comes from it instead.
+// exclusively (O_EXCL: refused while anything on it is mounted or another
+// program holds it exclusively) and, when asked, unbuffered (O_DIRECT); a
+// regular file or character device (tests) gets neither. When the kernel
+// refuses for lack of permission and a privileged opener is installed (the
+// UDisks2 backend installs one), the descriptor comes from it instead.
 //
 // Threads: callable from any thread; the privileged opener may wait a long
 // time (a password prompt), so the window's thread must not call it for a
-// device that may need one.
+// device that may need one. The caller owns the returned descriptor.
 
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -20,15 +23,37 @@ struct OpenedDevice {
     int error = 0;             // errno of the failure
     bool blockDevice = false;  // the node is a block device
     bool direct = false;       // opened with O_DIRECT
+    // Logical sector size of a block device (BLKSSZGET); O_DIRECT transfers
+    // must be whole sectors from a buffer aligned to it. 1 for other nodes.
+    int logicalBlockSize = 1;
 };
 
 // wantDirect: use O_DIRECT for a block device.
 OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect);
 
 // Asks someone with the rights for a descriptor of `path` opened for writing
-// with `flags` (O_EXCL, O_DIRECT, O_CLOEXEC). Returns the descriptor, or -1
-// with *error set.
+// with `flags`: the full open(2) flags of the refused direct open
+// (O_WRONLY|O_CLOEXEC, plus O_EXCL and O_DIRECT for a block device). Returns
+// the descriptor, or -1 with *error set. Installed once at start; nullptr
+// removes it.
 using PrivilegedOpener = int (*)(const char* path, int flags, int* error);
 void SetPrivilegedOpener(PrivilegedOpener opener);
+
+// Writes all `size` bytes, continuing after short writes and EINTR. Returns
+// the number of bytes written; less than `size` means an error or the end of
+// the device (errno tells which; 0 bytes accepted counts as ENOSPC).
+std::size_t WriteAll(int fd, const void* data, std::size_t size);
+
+// Reads until `size` bytes or the end of the file. Returns the byte count,
+// or -1 on a read error.
+long long ReadFull(int fd, void* data, std::size_t size);
+
+// Makes what was written reach the device (fsync). A character device that
+// cannot be flushed (/dev/null: EINVAL, EROFS) has nothing to flush and
+// counts as flushed; for regular files and block devices any error fails.
+bool FlushDevice(int fd);
+
+// Switches O_DIRECT on or off for an open descriptor.
+bool SetDirect(int fd, bool on);
 
 }  // namespace platform

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Writes a realistic 1 GiB image onto a loop device three ways, three rounds
+# each, alternating, and compares them in the same run:
+#   writer     bench/writer_bench (DeviceImageWriter: gunzip to a temporary
+#              file, then an 8 MiB-chunk direct copy and a flush)
+#   baseline   gunzip -c IMG > TMP; dd if=TMP of=DEV bs=8M oflag=direct conv=fsync
+#   streaming  gunzip -c IMG | dd of=DEV bs=8M iflag=fullblock oflag=direct conv=fsync
+# The loop device uses --direct-io=on, so like a stick it does not write
+# through the backing file's page cache. Prints medians, the ratios
+# writer/baseline and writer/streaming, the writer's Dirty rise during its
+# copy stage, its peak RSS and the time from its last progress call to its
+# completion, and checks the written device byte for byte (cmp).
+#
+#   sudo bash bench/write_bench.sh [BUILD_DIR]     (default: build)
+# BENCH_DIR=/var/tmp/x reuses (or keeps) the image between runs.
+set -euo pipefail
+
+ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${1:-$ROOT_DIR/build}"
+[ "$(id -u)" -eq 0 ] || { echo "needs root (loop devices, mounts)" >&2; exit 2; }
+
+cmake -S "$ROOT_DIR" -B "$BUILD_DIR" -G Ninja >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target writer_bench >/dev/null
+DRIVER="$BUILD_DIR/bench/writer_bench"
+
+KEEP=0
+if [ -n "${BENCH_DIR:-}" ]; then
+    WORK="$BENCH_DIR"; KEEP=1; mkdir -p "$WORK"
+else
+    WORK="$(mktemp -d /var/tmp/writer-bench-XXXXXX)"
+fi
+IMG="$WORK/image.img.gz"
+TMPDIR_W="$WORK/tmp/"
+mkdir -p "$TMPDIR_W"
+MNT="$WORK/mnt"
+DEV=""
+cleanup() {
+    [ -n "$DEV" ] && losetup -d "$DEV" 2>/dev/null || true
+    mountpoint -q "$MNT" 2>/dev/null && umount "$MNT" || true
+    [ "$KEEP" -eq 1 ] || rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The image: a 1 GiB ext4 file system filled with real files.
+if [ ! -f "$IMG" ]; then
+    echo "building the image (1 GiB ext4 filled from /usr/share and /usr/lib, gzip -6)..."
+    raw="$WORK/image.img"
+    truncate -s 1G "$raw"
+    mkfs.ext4 -q -F "$raw"
+    mkdir -p "$MNT"
+    mount -o loop "$raw" "$MNT"
+    for src in /usr/share/doc /usr/share/man /usr/share/locale /usr/share/zoneinfo \
+               /usr/share/i18n /usr/lib/python3 /usr/lib/gcc /usr/share/fonts \
+               /usr/lib/x86_64-linux-gnu /usr/share; do
+        used=$(df --output=pcent "$MNT" | tail -1 | tr -dc 0-9)
+        [ "$used" -ge 85 ] && break
+        [ -e "$src" ] && cp -a "$src" "$MNT/" 2>/dev/null || true
+    done
+    df -h "$MNT" | tail -1 | awk '{print "image file system: " $3 " used of " $2}'
+    umount "$MNT"
+    gzip -6 -n -c "$raw" > "$IMG"
+    rm -f "$raw"
+fi
+SIZE=$(gzip -dc "$IMG" | wc -c)
+echo "image: $(du -h "$IMG" | cut -f1) compressed, $SIZE bytes decompressed"
+
+BACKING="$WORK/stick.img"
+truncate -s $((SIZE + 64 * 1024 * 1024)) "$BACKING"
+DEV=$(losetup -f --show --direct-io=on "$BACKING")
+echo "device: $DEV (direct I/O loop over $BACKING)"
+
+settle() { sync; echo 3 > /proc/sys/vm/drop_caches; }
+now() { date +%s.%N; }
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+
+run_writer() {
+    local stats
+    stats=$("$DRIVER" "$IMG" "$DEV" "$TMPDIR_W" 2>&1 >/dev/null) || { echo "writer failed: $stats" >&2; exit 1; }
+    echo "$stats"
+}
+run_baseline() {
+    local t0 t1
+    t0=$(now)
+    gunzip -c "$IMG" > "${TMPDIR_W}veskImage.img"
+    dd if="${TMPDIR_W}veskImage.img" of="$DEV" bs=8M oflag=direct conv=fsync status=none
+    rm "${TMPDIR_W}veskImage.img"
+    t1=$(now)
+    echo "$t1 - $t0" | bc
+}
+run_streaming() {
+    local t0 t1
+    t0=$(now)
+    gunzip -c "$IMG" | dd of="$DEV" bs=8M iflag=fullblock oflag=direct conv=fsync status=none
+    t1=$(now)
+    echo "$t1 - $t0" | bc
+}
+field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+W=() B=() S=() DIRTY=() RSS=() TAIL=()
+for round in 1 2 3; do
+    settle; b=$(run_baseline); B+=("$b")
+    settle; s=$(run_streaming); S+=("$s")
+    if [ "$round" -eq 3 ]; then
+        # Overwrite the device with 0xFF first, so the check below sees
+        # only what the writer put there.
+        { tr '\0' '\377' < /dev/zero || true; } | dd of="$DEV" bs=8M count=$(((SIZE + 8388607) / 8388608)) \
+            iflag=fullblock oflag=direct conv=fsync status=none
+    fi
+    settle; stats=$(run_writer)
+    W+=("$(field seconds "$stats")"); DIRTY+=("$(field dirty_rise_kib "$stats")")
+    RSS+=("$(field peak_rss_kib "$stats")"); TAIL+=("$(field tail_ms "$stats")")
+    echo "round $round: writer ${W[-1]} s, baseline $b s, streaming $s s" \
+         "(writer: dirty rise ${DIRTY[-1]} KiB, peak RSS ${RSS[-1]} KiB, tail ${TAIL[-1]} ms)"
+done
+
+if gzip -dc "$IMG" | cmp -n "$SIZE" - "$DEV"; then
+    echo "cmp: the device holds the image byte for byte ($SIZE bytes)"
+else
+    echo "cmp: MISMATCH" >&2; exit 1
+fi
+
+mw=$(median "${W[@]}"); mb=$(median "${B[@]}"); ms=$(median "${S[@]}")
+maxof() { printf '%s\n' "$@" | sort -g | tail -1; }
+echo "median seconds: writer $mw, baseline $mb, streaming $ms"
+echo "writer/baseline  = $(echo "scale=3; $mw / $mb" | bc)   (target <= 1.05)"
+echo "writer/streaming = $(echo "scale=3; $mw / $ms" | bc)"
+echo "Dirty rise during the copy stage: max $(maxof "${DIRTY[@]}") KiB   (target <= 65536)"
+echo "peak RSS: max $(maxof "${RSS[@]}") KiB   (target <= 32768)"
+echo "last progress -> completion: max $(maxof "${TAIL[@]}") ms   (target <= 1000)"

@@ -1,0 +1,149 @@
+// writer_bench IMAGE DEVICE TEMPDIR/
+//
+// Runs one write job with DeviceImageWriter and prints, on one line of
+// standard error, what the job cost:
+//   seconds            WriteImage to the completion callback
+//   dirty_rise_kib     highest "Dirty:" of /proc/meminfo during the copy stage
+//                      (trace line "WriteImageThread running!" to the
+//                      completion callback) minus its value when it began
+//   peak_rss_kib       the process's peak resident set
+//   tail_ms            last progress call to the completion callback
+//   result             the job's result (1 = success)
+// The writer's trace lines pass through to standard output.
+//
+// It builds the writer's sources directly, without Qt, so the resident set
+// is the writer's own.
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "DeviceImageWriter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::mutex g_mutex;
+std::condition_variable g_done;
+bool g_finished = false;
+bool g_result = false;
+Clock::time_point g_finishedAt;
+std::atomic<long long> g_lastProgressNs{0};
+std::atomic<bool> g_copyStage{false};
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+long DirtyKib() {
+    FILE* meminfo = std::fopen("/proc/meminfo", "r");
+    if (!meminfo) return -1;
+    char line[256];
+    long value = -1;
+    while (std::fgets(line, sizeof line, meminfo))
+        if (std::sscanf(line, "Dirty: %ld kB", &value) == 1) break;
+    std::fclose(meminfo);
+    return value;
+}
+
+void Finished(bool success) {
+    std::lock_guard lock(g_mutex);
+    g_finished = true;
+    g_result = success;
+    g_finishedAt = Clock::now();
+    g_done.notify_all();
+}
+
+void Progress(std::int32_t, std::int32_t) {
+    g_lastProgressNs = NowNs();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s IMAGE DEVICE TEMPDIR/\n", argv[0]);
+        return 2;
+    }
+
+    // Standard output goes through a pipe that this program reads, so the
+    // trace line that opens the copy stage is seen the moment it is written.
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return 1;
+    std::fflush(stdout);
+    const int realStdout = dup(1);
+    dup2(pipeFds[1], 1);
+    close(pipeFds[1]);
+
+    long dirtyAtStart = -1;
+    std::atomic<long> dirtyPeak{-1};
+    std::thread monitor([&] {
+        FILE* in = fdopen(pipeFds[0], "r");
+        char line[256];
+        while (in && std::fgets(line, sizeof line, in)) {
+            if (std::strcmp(line, "WriteImageThread running!\n") == 0) {
+                dirtyAtStart = DirtyKib();
+                dirtyPeak = dirtyAtStart;
+                g_copyStage = true;
+            }
+            if (write(realStdout, line, std::strlen(line)) < 0) break;
+        }
+        if (in) std::fclose(in);
+    });
+    std::thread sampler([&] {
+        for (;;) {
+            {
+                std::unique_lock lock(g_mutex);
+                if (g_done.wait_for(lock, std::chrono::milliseconds(20), [] { return g_finished; }))
+                    break;
+            }
+            if (!g_copyStage) continue;
+            const long dirty = DirtyKib();
+            long peak = dirtyPeak.load();
+            while (dirty > peak && !dirtyPeak.compare_exchange_weak(peak, dirty)) {
+            }
+        }
+    });
+
+    DeviceImageWriter writer;
+    writer.SetTempDirectory(argv[3]);
+    writer.SetImageFile(argv[1]);
+    writer.SetDevice(argv[2]);
+    const Clock::time_point start = Clock::now();
+    const bool started = writer.WriteImage(&Finished, &Progress);
+    if (started) {
+        std::unique_lock lock(g_mutex);
+        g_done.wait(lock, [] { return g_finished; });
+    } else {
+        Finished(false);
+    }
+    sampler.join();
+    // The write thread prints its last line after the callback.
+    usleep(200 * 1000);
+    std::fflush(stdout);
+    dup2(realStdout, 1);
+    monitor.join();
+
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const double seconds = std::chrono::duration<double>(g_finishedAt - start).count();
+    const long long finishedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(g_finishedAt.time_since_epoch())
+            .count();
+    const long long tailNs = g_lastProgressNs ? finishedNs - g_lastProgressNs : -1;
+    std::fprintf(stderr,
+                 "seconds=%.3f dirty_rise_kib=%ld peak_rss_kib=%ld tail_ms=%.1f result=%d\n",
+                 seconds, dirtyAtStart >= 0 ? dirtyPeak - dirtyAtStart : -1, usage.ru_maxrss,
+                 tailNs >= 0 ? tailNs / 1e6 : -1.0, started && g_result ? 1 : 0);
+    return started && g_result ? 0 : 1;
+}
