@@ -1,12 +1,803 @@
 #include "Controller.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/DevicePaths.h"
+#include "platform/DiskService.h"
+#include "platform/TempDirectory.h"
+#include "ui_MainWindow.h"
+
+std::atomic<Controller*> g_controller{nullptr};
+
+namespace {
+
+constexpr int kScanMilliseconds = 2500;
+constexpr int kStartMilliseconds = 50;
+constexpr int kStatusMilliseconds = 200;
+// The writer copies in chunks of this size; used to estimate bytes written
+// from its chunk count.
+constexpr std::int64_t kChunkBytes = 8 * 1024 * 1024;
+// The writer's temporary file inside our temporary directory; its growth
+// shows that decompression is under way.
+constexpr const char* kTempImageName = "veskImage.img";
+
+const QString kStartUpWarning = QStringLiteral(
+    "Do not run this software while using any other software which is directly accessing the "
+    "USB ports of your computer system.");
+const QString kDataLossWarning = QStringLiteral(
+    "The device and its partitions will be unmounted and reformatted. Any containing data will be "
+    "erased. Please confirm this operation or press Cancel.");
+const QString kDeviceGone = QStringLiteral(
+    "The selected USB device is no longer available. Please press Refresh to rescan the USB "
+    "devices and select the stick again.");
+
+// Trace lines go to stdout as single lines, flushed so that they keep their
+// order with the writer's lines from other threads.
+void Trace(const char* line) {
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+QString FormatBytes(std::int64_t bytes) {
+    const double mb = static_cast<double>(bytes) / 1e6;
+    if (mb >= 1000.0) return QStringLiteral("%1 GB").arg(mb / 1000.0, 0, 'f', 2);
+    return QStringLiteral("%1 MB").arg(mb, 0, 'f', 0);
+}
+
+QString FormatDuration(std::int64_t seconds) {
+    if (seconds < 0) seconds = 0;
+    const std::int64_t h = seconds / 3600, m = (seconds / 60) % 60, s = seconds % 60;
+    if (h > 0) {
+        return QStringLiteral("%1:%2:%3")
+            .arg(h)
+            .arg(m, 2, 10, QLatin1Char('0'))
+            .arg(s, 2, 10, QLatin1Char('0'));
+    }
+    return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ lifecycle
+
+Controller::Controller() {
+    InitDeviceHandling();
+    m_deviceHandler = std::make_unique<StorageDeviceHandler>();
+    m_deviceImageWriter = std::make_unique<DeviceImageWriter>();
+    m_tempDirectory = platform::TempDirectory::Create();
+    // Without a private directory the writer gets none and refuses to write:
+    // a shared directory would let others plant links at its file name.
+    m_deviceImageWriter->SetTempDirectory(m_tempDirectory ? m_tempDirectory->Path().c_str() : "");
+    imageFileName.clear();
+    m_selectedDevice.reset();
+    refreshStatusTimer = nullptr;
+    refreshDeviceTimer = nullptr;
+    setWriteProgress(0);
+    setApplicationStatus(StatusIdle);
+    g_controller = this;
+}
+
+Controller::~Controller() {
+    teardown();
+    Controller* self = this;
+    g_controller.compare_exchange_strong(self, nullptr);
+}
+
+void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
+    korvelImageInfo = ui.korvelImageInfo;
+    usbStickChooser = ui.usbStickChooser;
+    usbStickInfo = ui.usbStickInfo;
+    writeImageInfo = ui.writeImageInfo;
+    writeImageProgress = ui.writeImageProgress;
+    deviceUpdateProgress = ui.deviceUpdateProgress;
+    writeImageButton = ui.writeImageButton;
+    clearDeviceButton = ui.clearDeviceButton;
+    refreshButton = ui.refreshButton;
+    chooseImageButton = ui.chooseImageButton;
+    window = mainWindow;
+    quitMenuItem = ui.quitMenuItem;
+
+    writeImageProgress->setRange(0, 100);
+    m_writeImageButtonAction = &Controller::writeImage;
+    connect(writeImageButton, &QPushButton::clicked, this, [this] {
+        if (m_writeImageButtonAction == &Controller::cancelWriteImage) {
+            cancelWriteImage();
+        } else if (m_writeImageButtonAction == &Controller::writeImage) {
+            writeImage();
+        }
+    });
+    connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
+    connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
+    connect(chooseImageButton, &QPushButton::clicked, this, &Controller::chooseImage);
+    // Only a user's choice counts as a selection change; the list that this
+    // controller rebuilds itself does not.
+    connect(usbStickChooser, &QComboBox::activated, this, &Controller::comboBoxSelectionDidChange);
+    connect(quitMenuItem, &QAction::triggered, this, &Controller::terminate);
+    window->addAction(quitMenuItem);
+    window->installEventFilter(this);
+}
+
+void Controller::awakeFromNib() {
+    korvelImageInfo->setText(QStringLiteral("No image file selected!"));
+    usbStickChooser->addItem(QStringLiteral("No USB device!"));
+    usbStickChooser->setCurrentIndex(0);
+    m_selectedIndex = 0;
+    setGuiSettings(ModeStartup);
+}
+
+void Controller::terminate() {
+    if (m_terminated) return;
+    applicationWillTerminate();
+    // Not quit(): in Qt 6 that first asks every window to close, and this
+    // window refuses (it never closes without the program ending).
+    QCoreApplication::exit(0);
+}
+
+void Controller::applicationWillTerminate() {
+    if (m_terminated) return;
+    teardown();
+}
+
+// The order matters: the handler lives between InitDeviceHandling and
+// FinalizeDeviceHandling, and the writer's temporary files go with the
+// directory only once the writer is gone.
+void Controller::teardown() {
+    if (m_terminated) return;
+    m_terminated = true;
+    releaseTimer(refreshDeviceTimer);
+    releaseTimer(refreshStatusTimer);
+    m_deviceHandler.reset();
+    FinalizeDeviceHandling();
+    if (m_clearThread.joinable()) m_clearThread.join();
+    m_deviceImageWriter.reset();
+    imageFileName.clear();
+    m_tempDirectory.reset();
+}
+
+// A scan, a write or a clear on its way must finish first; quitting in the
+// middle would leave a stick half written or the writer in use.
+bool Controller::mayTerminateNow() const {
+    return applicationOperationMode != ModeScanning && applicationOperationMode != ModeWriting &&
+           !m_clearRunning;
+}
+
+bool Controller::windowShouldClose() {
+    if (mayTerminateNow()) terminate();
+    return false;
+}
+
+void Controller::terminationRequested() {
+    if (m_terminated) return;
+    if (mayTerminateNow()) {
+        terminate();
+        return;
+    }
+    m_terminateWhenIdle = true;
+    if (refreshStatusTimer != nullptr && !m_cancelRequested) {
+        Trace("Cancel Write Image process.");
+        startCancelWriteImage(nullptr);
+    }
+}
+
+bool Controller::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window && event->type() == QEvent::Close) {
+        event->setAccepted(windowShouldClose());
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------- modes, messages
+
+void Controller::setGuiSettings(std::int32_t mode) {
+    struct Row {
+        bool scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
+    };
+    Row row{};
+    switch (mode) {
+        case ModeStartup:
+            row = {false, false, false, false, false, false, false, true};
+            break;
+        case ModeScanning:
+            row = {true, false, false, false, false, false, false, false};
+            break;
+        case ModeNoDevice:
+            row = {false, true, true, false, false, false, false, true};
+            break;
+        case ModeDeviceSelected:
+            row = {false, true, true, false, false, false, true, true};
+            break;
+        case ModeReadyToWrite:
+            row = {false, true, true, false, false, true, true, true};
+            break;
+        case ModeWriting:
+            row = {false, false, false, true, true, false, false, false};
+            break;
+        default:
+            applicationOperationMode = mode;
+            return;
+    }
+    deviceUpdateProgress->setHidden(!row.scanShown);
+    // A progress bar without a range is Qt's busy indicator: it animates.
+    if (row.scanShown) {
+        deviceUpdateProgress->setRange(0, 0);
+    } else {
+        deviceUpdateProgress->setRange(0, 1);
+        deviceUpdateProgress->setValue(0);
+    }
+    refreshButton->setEnabled(row.refresh);
+    chooseImageButton->setEnabled(row.choose);
+    writeImageInfo->setHidden(!row.infoShown);
+    writeImageProgress->setHidden(!row.progressShown);
+    writeImageButton->setEnabled(row.write);
+    clearDeviceButton->setEnabled(row.clear);
+    quitMenuItem->setEnabled(row.quit);
+    applicationOperationMode = mode;
+}
+
+void Controller::Message(const QString& message, bool asError) {
+    QMessageBox box(window);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowTitle(QApplication::applicationDisplayName());
+    box.setIcon(asError ? QMessageBox::Critical : QMessageBox::Information);
+    box.setText(asError ? QStringLiteral("Error!") : QStringLiteral("Notification!"));
+    box.setInformativeText(message);
+    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.exec();
+}
+
+void Controller::beginAlertSheet(const QString& title, const QString& defaultButton,
+                                 const QString& alternateButton, bool escapeIsDefault,
+                                 void (Controller::*endSelector)(int, int), int contextInfo,
+                                 const QString& message) {
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    // Laid out like the sheet it stands for: the title as the headline, the
+    // message below it.
+    box->setWindowTitle(title);
+    box->setIcon(QMessageBox::Warning);
+    box->setText(title);
+    box->setInformativeText(message);
+    QPushButton* defaultPush = box->addButton(
+        defaultButton, escapeIsDefault ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+    QPushButton* alternatePush = box->addButton(
+        alternateButton, escapeIsDefault ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    box->setDefaultButton(defaultPush);
+    QPushButton* escapePush = escapeIsDefault ? defaultPush : alternatePush;
+    box->setEscapeButton(escapePush);
+    connect(box, &QMessageBox::finished, this, [=, this](int) {
+        // A sheet that went away without a button press counts as its
+        // escape button, so it can never confirm anything.
+        QAbstractButton* clicked = box->clickedButton();
+        if (clicked == nullptr) clicked = escapePush;
+        const int code = clicked == defaultPush ? kAlertDefaultReturn : kAlertAlternateReturn;
+        if (!m_terminated) (this->*endSelector)(code, contextInfo);
+    });
+    box->open();
+}
+
+QTimer* Controller::scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept) {
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(!repeats);
+    timer->setInterval(milliseconds);
+    connect(timer, &QTimer::timeout, this, [this, timer, slot, kept] {
+        (this->*slot)(timer);
+        // Timers nobody keeps go once they have fired; kept ones are
+        // released by their slot or at termination.
+        if (!kept) timer->deleteLater();
+    });
+    timer->start();
+    return timer;
+}
+
+void Controller::releaseTimer(QTimer*& timer) {
+    if (timer == nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    timer = nullptr;
+}
+
+std::string Controller::tempDirectory() const {
+    return m_tempDirectory ? m_tempDirectory->Path() : std::string();
+}
+
+// ---------------------------------------------------- start-up, device list
+
+void Controller::applicationDidFinishLaunching() {
+    beginAlertSheet(QStringLiteral("Warning"), QStringLiteral("Continue"), QStringLiteral("Quit"),
+                    false, &Controller::sheetDidEndForStartUpWarning, 0, kStartUpWarning);
+}
+
+void Controller::sheetDidEndForStartUpWarning(int returnCode, int /*contextInfo*/) {
+    if (returnCode == kAlertDefaultReturn) {
+        startUpdatingDeviceList();
+    } else {
+        terminate();
+    }
+}
+
+void Controller::startUpdatingDeviceList() {
+    if (m_terminated || refreshDeviceTimer != nullptr) return;  // one scan at a time
+    setGuiSettings(ModeScanning);
+    m_deviceHandler->AddToRunLoop();
+    refreshDeviceTimer =
+        scheduleTimer(kScanMilliseconds, false, &Controller::stopUpdatingDeviceList, true);
+}
+
+void Controller::refreshDeviceList() {
+    if (m_operationInProgress) return;
+    startUpdatingDeviceList();
+}
+
+void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
+    m_deviceHandler->RemoveFromRunLoop();
+    releaseTimer(refreshDeviceTimer);
+    setGuiSettings(ModeNoDevice);
+    usbStickChooser->clear();
+    m_deviceHandler->UpdateDeviceList();
+    const DeviceList& devices = m_deviceHandler->GetDeviceList();
+    // The rebuilt list selects its placeholder, so no earlier stick may stay
+    // selected behind it.
+    m_selectedDevice.reset();
+    usbStickInfo->setText(QString());
+    m_selectedIndex = 0;
+    if (devices.empty()) {
+        usbStickChooser->addItem(QStringLiteral("No USB device!"));
+        usbStickChooser->setCurrentIndex(0);
+        if (m_terminateWhenIdle) terminate();
+        return;
+    }
+    usbStickChooser->addItem(QStringLiteral("Select USB device!"));
+    usbStickChooser->setCurrentIndex(0);
+    for (const auto& entry : devices) usbStickChooser->addItem(QString::fromUtf8(entry->mediaName));
+    if (m_terminateWhenIdle) terminate();
+}
+
+void Controller::comboBoxSelectionDidChange() {
+    // A scan, a write, or a confirmed operation waiting for its unmount keeps
+    // the selection it started with: the list goes back to it.
+    if (applicationOperationMode == ModeScanning || applicationOperationMode == ModeWriting ||
+        m_operationInProgress || m_terminated) {
+        usbStickChooser->setCurrentIndex(m_selectedIndex);
+        return;
+    }
+    m_selectedDevice.reset();
+    const int index = usbStickChooser->currentIndex();
+    const DeviceList& devices = m_deviceHandler->GetDeviceList();
+    if (index < 1 || static_cast<std::size_t>(index - 1) >= devices.size()) {
+        usbStickInfo->setText(QString());
+    } else {
+        m_selectedDevice = std::make_unique<deviceEntryStruct>(*devices[index - 1]);
+        usbStickInfo->setText(QString::fromUtf8(m_selectedDevice->infoText));
+    }
+    m_selectedIndex = index;
+    if (!m_selectedDevice) {
+        setGuiSettings(ModeNoDevice);
+    } else if (!imageFileName.empty()) {
+        setGuiSettings(ModeReadyToWrite);
+    } else {
+        setGuiSettings(ModeDeviceSelected);
+    }
+}
+
+void Controller::chooseImage() {
+    const QString path =
+        QFileDialog::getOpenFileName(window, QStringLiteral("Choose Image"), QString(),
+                                     QStringLiteral("Compressed disk images (*.imgz *.gz)"));
+    if (path.isEmpty()) return;  // cancelled
+    chooseImageFile(path);
+}
+
+void Controller::chooseImageFile(const QString& path) {
+    if (path.isEmpty() || m_terminated) return;
+    if (applicationOperationMode == ModeWriting || m_operationInProgress) return;
+    imageFileName = QFile::encodeName(path).toStdString();
+    korvelImageInfo->setText(QFileInfo(path).fileName());
+    if (m_selectedDevice) writeImageButton->setEnabled(true);
+}
+
+// ------------------------------------------------------------ write, clear
+
+void Controller::writeImage() {
+    if (m_operationInProgress) return;
+    initiateWarningForDataLose(QStringLiteral("Write Image"), OperationWrite);
+}
+
+void Controller::clearUSBDevice() {
+    if (m_operationInProgress) return;
+    initiateWarningForDataLose(QStringLiteral("Clear Device"), OperationClear);
+}
+
+void Controller::initiateWarningForDataLose(const QString& operationName, int operationCode) {
+    beginAlertSheet(QStringLiteral("Warning - ") + operationName, QStringLiteral("Cancel"),
+                    QStringLiteral("Confirm"), true, &Controller::sheetDidEndDataLoseWarning,
+                    operationCode, kDataLossWarning);
+}
+
+void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
+    if (returnCode == kAlertDefaultReturn) return;  // Cancel
+    if (contextInfo != OperationClear && contextInfo != OperationWrite) return;
+    if (m_operationInProgress || !m_selectedDevice) return;
+    lockForOperation();
+    if (contextInfo == OperationClear) {
+        Trace("start clearing the usb device");
+        scheduleTimer(kStartMilliseconds, false, &Controller::startClearDevice, false);
+    } else {
+        Trace("start image writing");
+        scheduleTimer(kStartMilliseconds, false, &Controller::startImageWriting, false);
+    }
+}
+
+void Controller::lockForOperation() {
+    m_operationInProgress = true;
+    m_savedControls = {refreshButton->isEnabled(), chooseImageButton->isEnabled(),
+                       writeImageButton->isEnabled(), clearDeviceButton->isEnabled(),
+                       quitMenuItem->isEnabled()};
+    refreshButton->setEnabled(false);
+    chooseImageButton->setEnabled(false);
+    writeImageButton->setEnabled(false);
+    clearDeviceButton->setEnabled(false);
+}
+
+void Controller::releaseOperationLock() {
+    if (!m_operationInProgress) return;
+    m_operationInProgress = false;
+    refreshButton->setEnabled(m_savedControls.refresh);
+    chooseImageButton->setEnabled(m_savedControls.chooseImage);
+    writeImageButton->setEnabled(m_savedControls.writeImage);
+    clearDeviceButton->setEnabled(m_savedControls.clearDevice);
+    quitMenuItem->setEnabled(m_savedControls.quit);
+}
+
+// The stick about to be unmounted must be the one the user confirmed: the
+// disk service must still know its name as the same disk. Otherwise nothing
+// is unmounted or written.
+bool Controller::confirmedDeviceStillPresent() {
+    if (m_selectedDevice && DeviceStillPresent(*m_selectedDevice)) return true;
+    Message(kDeviceGone, true);
+    releaseOperationLock();
+    return false;
+}
+
+void Controller::startImageWriting(QTimer* timer) {
+    if (m_terminated) return;
+    if (timer != nullptr) {
+        if (!confirmedDeviceStillPresent()) return;
+        const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
+        // Refused at once (the service does not know the disk): no callback
+        // will come, so the controls are given back here.
+        if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
+            releaseOperationLock();
+        }
+        return;
+    }
+    if (!m_selectedDevice) {  // cannot happen while the operation holds the selection
+        releaseOperationLock();
+        return;
+    }
+    // Mode 6 holds everything from here on.
+    m_operationInProgress = false;
+    setGuiSettings(ModeWriting);
+    setApplicationStatus(StatusWriting);
+    setWriteImageButton(QStringLiteral("Cancel"), &Controller::cancelWriteImage);
+    setWriteProgress(0);
+    writeImageProgress->setValue(0);
+    m_progressTotal = 0;
+    m_progressCurrent = 0;
+    m_cancelRequested = false;
+    m_copyStartChunk = -1;
+    m_imageBytes = -1;
+    m_writeStarted = std::chrono::steady_clock::now();
+    writeImageInfo->setText(QStringLiteral("Decompressing image\u2026"));
+    m_deviceImageWriter->SetImageFile(imageFileName.c_str());
+    m_deviceImageWriter->SetDevice(platform::RawNodePath(m_selectedDevice->bsdName).c_str());
+    if (m_deviceImageWriter->WriteImage(FinishedWriteImage, WriteProgress)) {
+        refreshStatusTimer =
+            scheduleTimer(kStatusMilliseconds, true, &Controller::updateWriteStatus, true);
+        return;
+    }
+    Message(QStringLiteral("Cannot write image!"), true);
+    setGuiSettings(ModeReadyToWrite);
+    setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
+}
+
+void Controller::setWriteImageButton(const QString& title, Action action) {
+    writeImageButton->setEnabled(false);
+    writeImageButton->setText(title);
+    m_writeImageButtonAction = action;
+    writeImageButton->setEnabled(true);
+}
+
+void Controller::updateWriteStatus(QTimer* /*timer*/) {
+    const std::int32_t percent = std::clamp<std::int32_t>(progressValue, 0, 100);
+    writeImageProgress->setValue(percent);
+    writeImageProgress->update();
+    updateWriteInfo();
+    const std::int32_t status = applicationStatus;
+    if (status != StatusWriteSucceeded && status != StatusWriteFailed) return;
+    releaseTimer(refreshStatusTimer);
+    if (m_terminateWhenIdle) {  // nobody is waiting for a message any more
+        terminate();
+        return;
+    }
+    if (status == StatusWriteSucceeded) {
+        Message(QStringLiteral("Image successfully written!"), false);
+    } else {
+        Message(QStringLiteral("Image could not be written!"), true);
+    }
+    setGuiSettings(ModeReadyToWrite);
+    setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
+    if (m_terminateWhenIdle) terminate();  // asked for while the message was open
+}
+
+// What the user sees of a running write: how far decompression has come
+// until the first chunk is on the stick, then percentage, speed and time
+// left; the elapsed time always moves, so a long write visibly lives.
+void Controller::updateWriteInfo() {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const std::int64_t elapsed = duration_cast<seconds>(now - m_writeStarted).count();
+    if (m_cancelRequested) {
+        writeImageInfo->setText(
+            QStringLiteral("Cancelling\u2026 (%1)").arg(FormatDuration(elapsed)));
+        return;
+    }
+    const std::int32_t total = m_progressTotal;
+    const std::int32_t current = m_progressCurrent;
+    if (current <= 0) {
+        std::error_code error;
+        const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
+        const auto size = std::filesystem::file_size(tempFile, error);
+        QString text = QStringLiteral("Decompressing image\u2026");
+        if (!error && size > 0) text += QStringLiteral(" %1").arg(FormatBytes(size));
+        writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(FormatDuration(elapsed)));
+        return;
+    }
+    if (m_imageBytes < 0) {
+        std::error_code error;
+        const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
+        const auto size = std::filesystem::file_size(tempFile, error);
+        m_imageBytes = error ? (static_cast<std::int64_t>(total) + 1) * kChunkBytes
+                             : static_cast<std::int64_t>(size);
+    }
+    if (m_copyStartChunk < 0) {
+        m_copyStartChunk = current;
+        m_copyStarted = now;
+    }
+    const std::int64_t written = std::min<std::int64_t>(current * kChunkBytes, m_imageBytes);
+    const std::int32_t percent = std::clamp<std::int32_t>(progressValue, 0, 100);
+    QString text = QStringLiteral("Writing: %1 %").arg(percent);
+    const double seconds = duration<double>(now - m_copyStarted).count();
+    const std::int64_t sinceStart = (current - m_copyStartChunk) * kChunkBytes;
+    if (seconds >= 1.0 && sinceStart > 0) {
+        const double bytesPerSecond = static_cast<double>(sinceStart) / seconds;
+        const auto left =
+            static_cast<std::int64_t>(static_cast<double>(m_imageBytes - written) / bytesPerSecond);
+        text += QStringLiteral(", %1 MB/s, %2 left")
+                    .arg(bytesPerSecond / 1e6, 0, 'f', 1)
+                    .arg(FormatDuration(left));
+    }
+    writeImageInfo->setText(text + QStringLiteral(" (%1 of %2, %3)")
+                                       .arg(FormatBytes(written))
+                                       .arg(FormatBytes(m_imageBytes))
+                                       .arg(FormatDuration(elapsed)));
+}
+
+void Controller::cancelWriteImage() {
+    Trace("Cancel Write Image process.");
+    scheduleTimer(kStartMilliseconds, false, &Controller::startCancelWriteImage, false);
+}
+
+void Controller::startCancelWriteImage(QTimer* /*timer*/) {
+    // The write may have ended in the meantime; then there is nothing to
+    // cancel and the "Write Image" button must stay usable.
+    if (m_terminated || refreshStatusTimer == nullptr) return;
+    writeImageButton->setEnabled(false);
+    m_cancelRequested = true;
+    m_deviceImageWriter->StopImageWriting();
+    updateWriteInfo();
+}
+
+void Controller::startClearDevice(QTimer* timer) {
+    if (m_terminated) return;
+    if (timer != nullptr) {
+        if (!confirmedDeviceStillPresent()) return;
+        const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
+        if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountClear)) {
+            releaseOperationLock();
+        }
+        return;
+    }
+    if (!m_selectedDevice || m_clearRunning) {
+        releaseOperationLock();
+        return;
+    }
+    setApplicationStatus(StatusClearing);
+    m_deviceImageWriter->SetDevice(platform::BlockNodePath(m_selectedDevice->bsdName).c_str());
+    // Opening the device may wait on a password prompt (UDisks2 and polkit),
+    // so the clear runs on a thread of its own and the window stays alive;
+    // quitting waits until it is done.
+    m_clearRunning = true;
+    quitMenuItem->setEnabled(false);
+    DeviceImageWriter* writer = m_deviceImageWriter.get();
+    m_clearThread = std::thread([this, writer] {
+        const bool cleared = writer->ClearDevice();
+        QMetaObject::invokeMethod(
+            this, [this, cleared] { finishClearDevice(cleared); }, Qt::QueuedConnection);
+    });
+}
+
+void Controller::finishClearDevice(bool cleared) {
+    if (m_clearThread.joinable()) m_clearThread.join();
+    m_clearRunning = false;
+    if (m_terminateWhenIdle) {
+        setApplicationStatus(StatusIdle);
+        terminate();
+        return;
+    }
+    if (cleared) {
+        Message(QStringLiteral("Device successfully cleared!"), false);
+    } else {
+        Message(QStringLiteral("Unable to clear device!"), true);
+    }
+    setApplicationStatus(StatusIdle);
+    releaseOperationLock();
+    if (m_terminateWhenIdle) terminate();
+}
+
+void Controller::reportProgress(std::int32_t total, std::int32_t current) {
+    m_progressTotal = total;
+    m_progressCurrent = current;
+    // Images under one chunk have a total of 0: their one chunk is all of it.
+    std::int64_t percent = total > 0 ? static_cast<std::int64_t>(current) * 100 / total : 100;
+    setWriteProgress(static_cast<std::int32_t>(std::clamp<std::int64_t>(percent, 0, 100)));
+}
+
+// ----------------------------------------------------------- plain callbacks
+
+namespace {
+
+// Both unmount completions: on success the work phase of the operation, on
+// failure the error, and the held controls come back as they were.
+void UnmountFinished(bool success, Controller::TimerSlot work) {
+    Controller* controller = g_controller;
+    if (controller == nullptr || controller->hasTerminated()) return;
+    if (success) {
+        Trace("Unmount finished!");
+        (controller->*work)(nullptr);
+    } else {
+        Trace("Unmount failed!");
+        controller->Message(QStringLiteral("Cannot unmount device!"), true);
+        controller->releaseOperationLock();
+    }
+}
+
+}  // namespace
+
+void FinishedUnMountImageWriting(bool success) {
+    UnmountFinished(success, &Controller::startImageWriting);
+}
+
+void FinishedUnMountClear(bool success) {
+    UnmountFinished(success, &Controller::startClearDevice);
+}
+
+void FinishedWriteImage(bool success) {
+    if (Controller* controller = g_controller) {
+        controller->setApplicationStatus(success ? StatusWriteSucceeded : StatusWriteFailed);
+    }
+}
+
+void WriteProgress(std::int32_t total, std::int32_t current) {
+    std::printf("%d of %d \n", current, total);
+    std::fflush(stdout);
+    if (Controller* controller = g_controller) controller->reportProgress(total, current);
+}
+
+// ------------------------------------------------------------ the program
+
+ApplicationWindow::ApplicationWindow() {
+    m_controller = std::make_unique<Controller>();
+    m_window = std::make_unique<QMainWindow>();
+    m_ui = std::make_unique<Ui::MainWindow>();
+    m_ui->setupUi(m_window.get());
+    m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("usb-image-writer")));
+    m_controller->connectOutlets(m_window.get(), *m_ui);
+    m_controller->awakeFromNib();
+}
+
+ApplicationWindow::~ApplicationWindow() = default;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (write(g_signalPipe[1], &byte, 1) < 0) {
+        // The pipe is full: a request is already on its way.
+    }
+    errno = saved;
+}
+
+// Turns SIGTERM, SIGINT and SIGHUP (logout, Ctrl+C, kill) into a request on
+// the main thread, so the program ends through its own teardown and leaves
+// no temporary image behind.
+class TerminationSignals {
+  public:
+    explicit TerminationSignals(Controller& controller) {
+        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &controller, [&controller] {
+            char buffer[16];
+            while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            controller.terminationRequested();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    }
+    ~TerminationSignals() {
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
+        m_notifier.reset();
+        for (int& fd : g_signalPipe) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+  private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+}  // namespace
 
 int ApplicationMain(int argc, char** argv) {
     QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("USB Image Writer"));
-    window.show();
-    return app.exec();
+    QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
+    QApplication::setApplicationDisplayName(QStringLiteral("USB Image Writer"));
+    QApplication::setDesktopFileName(QStringLiteral("usb-image-writer"));
+    // The program ends through terminate() only, never because a window closed.
+    QApplication::setQuitOnLastWindowClosed(false);
+    int result = 0;
+    {
+        ApplicationWindow application;
+        TerminationSignals termination(application.GetController());
+        application.Window().show();
+        QTimer::singleShot(0, &application.GetController(),
+                           &Controller::applicationDidFinishLaunching);
+        result = QApplication::exec();
+    }
+    // The disk service talks D-Bus: it goes while the application still exists.
+    platform::ResetDiskService();
+    return result;
 }

@@ -1,6 +1,248 @@
 #pragma once
-// The application object: the window's controls, the device list, the image
-// choice and the write and clear workflows.
-// (Placeholder until the controller lands: opens an empty window.)
+// Controller: the one application object. It answers the window, the stick
+// list and the menu, owns the device handler and the image writer, holds the
+// user's choice of stick and image, switches the window's controls between
+// the operation modes, and runs the write and clear workflows: data-loss
+// confirmation, forced unmount of the whole stick, the work itself, result
+// message.
+//
+// Threads: every member runs on the Qt main thread, except setWriteProgress
+// and setApplicationStatus, which the writer's thread also calls through
+// g_controller (via FinishedWriteImage and WriteProgress); the fields they
+// store are atomic and polled by the main thread every 0.2 s while writing.
+// ClearDevice runs on a worker thread of its own (it may wait on a password
+// prompt); its result comes back to the main thread.
+//
+// Ownership: the controller owns the device handler, the writer, the
+// temporary directory, its copy of the selected device entry, the image path
+// and its timers. The widgets belong to the window; the controller only
+// points at them (outlets) and must be destroyed before the window.
+// ApplicationWindow makes the controller, then the window, connects them, and
+// destroys the controller first.
 
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "DeviceImageWriter.h"
+#include "StorageDeviceHandler.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QMainWindow;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+namespace Ui {
+class MainWindow;
+}
+namespace platform {
+class TempDirectory;
+}
+
+// Operation modes, applied by Controller::setGuiSettings.
+enum OperationMode : std::int32_t {
+    ModeStartup = 0,
+    ModeScanning = 1,
+    ModeNoDevice = 2,
+    ModeDeviceSelected = 3,
+    ModeReadyToWrite = 5,
+    ModeWriting = 6,
+};
+
+// Application status codes, in Controller::applicationStatus.
+enum ApplicationStatusCode : std::int32_t {
+    StatusIdle = 0,
+    StatusClearing = 1,
+    StatusWriting = 2,
+    StatusWriteSucceeded = 4,
+    StatusWriteFailed = 8,
+};
+
+// The operation a data-loss confirmation is for (the sheet's context).
+enum OperationCode : int {
+    OperationClear = 0,
+    OperationWrite = 1,
+};
+
+// Alert sheet return codes: the default button, the alternate button.
+constexpr int kAlertDefaultReturn = 1;
+constexpr int kAlertAlternateReturn = 0;
+
+class Controller : public QObject {
+    Q_OBJECT
+
+  public:
+    // Initialises device handling, makes the handler, the writer and the
+    // private temporary directory, and becomes g_controller.
+    Controller();
+    ~Controller() override;
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // Takes the window's widgets as outlets and connects their actions.
+    void connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui);
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    // Ends the program: applicationWillTerminate once, then the event loop
+    // quits.
+    void terminate();
+    void applicationWillTerminate();
+    bool windowShouldClose();
+    // A request from outside (SIGTERM, SIGINT, SIGHUP): ends the program now
+    // when closing the window would, else cancels a running write and ends
+    // the program once the scan, write or clear in progress has finished.
+    void terminationRequested();
+
+    void setGuiSettings(std::int32_t mode);
+    void setWriteProgress(std::int32_t value) { progressValue = value; }
+    void setApplicationStatus(std::int32_t status) { applicationStatus = status; }
+    // A modal message box with one "OK" button; returns when it is dismissed.
+    void Message(const QString& message, bool asError);
+
+    // Start-up and device list.
+    void sheetDidEndForStartUpWarning(int returnCode, int contextInfo);
+    void startUpdatingDeviceList();
+    void refreshDeviceList();
+    void stopUpdatingDeviceList(QTimer* timer);
+    void comboBoxSelectionDidChange();
+    void chooseImage();
+    // What chooseImage does with the path the user picked in the dialog.
+    void chooseImageFile(const QString& path);
+
+    // Write and clear.
+    void writeImage();
+    void clearUSBDevice();
+    void initiateWarningForDataLose(const QString& operationName, int operationCode);
+    void sheetDidEndDataLoseWarning(int returnCode, int contextInfo);
+    // With a timer: starts the unmount. Without: the unmount succeeded, work.
+    void startImageWriting(QTimer* timer);
+    void startClearDevice(QTimer* timer);
+    void updateWriteStatus(QTimer* timer);
+    void cancelWriteImage();
+    void startCancelWriteImage(QTimer* timer);
+
+    // State, for the plain callbacks and for tests.
+    std::int32_t operationMode() const { return applicationOperationMode; }
+    std::int32_t status() const { return applicationStatus; }
+    std::int32_t writeProgress() const { return progressValue; }
+    const deviceEntryStruct* selectedDevice() const { return m_selectedDevice.get(); }
+    const std::string& imageFile() const { return imageFileName; }  // file system bytes
+    using Action = void (Controller::*)();
+    Action writeImageButtonAction() const { return m_writeImageButtonAction; }
+    bool hasTerminated() const { return m_terminated; }
+    bool operationInProgress() const { return m_operationInProgress; }
+    std::string tempDirectory() const;
+
+    // Stores the writer's progress report (write thread).
+    void reportProgress(std::int32_t total, std::int32_t current);
+    // Gives back the controls held since a data-loss warning was confirmed,
+    // as they were then (the operation failed or ended without a mode change).
+    void releaseOperationLock();
+    using TimerSlot = void (Controller::*)(QTimer*);
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    QTimer* scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept);
+    void releaseTimer(QTimer*& timer);
+    void beginAlertSheet(const QString& title, const QString& defaultButton,
+                         const QString& alternateButton, bool escapeIsDefault,
+                         void (Controller::*endSelector)(int, int), int contextInfo,
+                         const QString& message);
+    void setWriteImageButton(const QString& title, Action action);
+    void lockForOperation();
+    bool confirmedDeviceStillPresent();
+    void finishClearDevice(bool cleared);
+    void updateWriteInfo();
+    void teardown();
+    bool mayTerminateNow() const;
+
+    // Outlets.
+    QLabel* korvelImageInfo = nullptr;
+    QComboBox* usbStickChooser = nullptr;
+    QLabel* usbStickInfo = nullptr;
+    QLabel* writeImageInfo = nullptr;
+    QProgressBar* writeImageProgress = nullptr;
+    QProgressBar* deviceUpdateProgress = nullptr;
+    QPushButton* writeImageButton = nullptr;
+    QPushButton* clearDeviceButton = nullptr;
+    QPushButton* refreshButton = nullptr;
+    QPushButton* chooseImageButton = nullptr;
+    QMainWindow* window = nullptr;
+    QAction* quitMenuItem = nullptr;
+
+    QTimer* refreshDeviceTimer = nullptr;  // the running scan window
+    QTimer* refreshStatusTimer = nullptr;  // the status poll of a running write
+    std::string imageFileName;             // file system bytes; empty = none
+    std::unique_ptr<StorageDeviceHandler> m_deviceHandler;
+    std::unique_ptr<DeviceImageWriter> m_deviceImageWriter;
+    std::int32_t applicationOperationMode = ModeStartup;
+    std::unique_ptr<deviceEntryStruct> m_selectedDevice;
+    std::atomic<std::int32_t> progressValue{0};
+    std::atomic<std::int32_t> applicationStatus{StatusIdle};
+
+    // Beyond the fields above.
+    std::unique_ptr<platform::TempDirectory> m_tempDirectory;
+    Action m_writeImageButtonAction = nullptr;
+    int m_selectedIndex = 0;  // the list index whose selection is in force
+    bool m_terminated = false;
+    bool m_terminateWhenIdle = false;
+    // From a confirmed data-loss warning until its operation has its result:
+    // the selection and the buttons that start other work are held.
+    bool m_operationInProgress = false;
+    struct SavedControls {
+        bool refresh, chooseImage, writeImage, clearDevice, quit;
+    } m_savedControls{};
+    std::thread m_clearThread;
+    bool m_clearRunning = false;
+    // Raw progress reports of the running write (write thread) and what the
+    // status poll derives from them.
+    std::atomic<std::int32_t> m_progressTotal{0};
+    std::atomic<std::int32_t> m_progressCurrent{0};
+    bool m_cancelRequested = false;
+    std::chrono::steady_clock::time_point m_writeStarted;
+    std::chrono::steady_clock::time_point m_copyStarted;
+    std::int32_t m_copyStartChunk = -1;  // -1: no progress report seen yet
+    std::int64_t m_imageBytes = -1;      // decompressed size, once known
+};
+
+// The one controller, for the plain callbacks (which may run on the writer's
+// thread). Set at the end of the constructor, cleared by the destructor.
+extern std::atomic<Controller*> g_controller;
+
+// Unmount completions (main thread).
+void FinishedUnMountImageWriting(bool success);
+void FinishedUnMountClear(bool success);
+// Writer callbacks (write thread).
+void FinishedWriteImage(bool success);
+void WriteProgress(std::int32_t total, std::int32_t current);
+
+// The window from MainWindow.ui and its controller, built and connected as
+// the program runs them; the tests build the same.
+class ApplicationWindow {
+  public:
+    ApplicationWindow();
+    ~ApplicationWindow();
+    ApplicationWindow(const ApplicationWindow&) = delete;
+    ApplicationWindow& operator=(const ApplicationWindow&) = delete;
+
+    QMainWindow& Window() const { return *m_window; }
+    Controller& GetController() const { return *m_controller; }
+
+  private:
+    std::unique_ptr<QMainWindow> m_window;
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    std::unique_ptr<Controller> m_controller;  // destroyed first
+};
+
+// The program: QApplication, ApplicationWindow, the start-up warning, the
+// event loop.
 int ApplicationMain(int argc, char** argv);
