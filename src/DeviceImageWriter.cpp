@@ -311,7 +311,9 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     g_cancelThread.store(false);
 
     const std::string tempImageFile = m_tempDirectory + kTempImageName;
-    if (m_tempDirectory.size() > kMaxTempDirectory ||
+    // No temporary directory would put the decompressed image in whatever
+    // directory the program runs in: refuse instead.
+    if (m_tempDirectory.empty() || m_tempDirectory.size() > kMaxTempDirectory ||
         m_imageFile.size() + m_tempDirectory.size() > kMaxImageAndTempDirectory ||
         RemoveCommand(tempImageFile).size() > kMaxCommand) {
         m_writeThread = pthread_t{};

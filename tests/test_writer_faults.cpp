@@ -320,6 +320,7 @@ class WriterFaultsTest : public QObject {
             {image497, temp499, false},  // temporary directory over 498
             {image498, temp498, false},  // together over 995
             {dollars, ws.temp, false},   // command over 1023 once escaped
+            {image497, "", false},       // no temporary directory at all
         };
         for (const Case& c : cases) {
             writer.SetTempDirectory(c.temp.c_str());
