@@ -316,11 +316,10 @@ class WriterFaultsTest : public QObject {
             bool accepted;
         };
         const Case cases[] = {
-            {image497, temp498, true},
-            {image497, temp499, false},  // temporary directory over 498
-            {image498, temp498, false},  // together over 995
-            {dollars, ws.temp, false},   // command over 1023 once escaped
-            {image497, "", false},       // no temporary directory at all
+            {image497, temp498, true},  {image497, temp499, false},  // temporary directory over 498
+            {image498, temp498, false},                              // together over 995
+            {dollars, ws.temp, false},  // command over 1023 once escaped
+            {image497, "", false},      // no temporary directory at all
         };
         for (const Case& c : cases) {
             writer.SetTempDirectory(c.temp.c_str());

@@ -6,9 +6,13 @@ namespace {
 constexpr char kDevPrefix[] = "/dev/";
 }
 
-std::string BlockNodePath(const std::string& bsdName) { return kDevPrefix + bsdName; }
+std::string BlockNodePath(const std::string& bsdName) {
+    return kDevPrefix + bsdName;
+}
 
-std::string RawNodePath(const std::string& bsdName) { return BlockNodePath(bsdName); }
+std::string RawNodePath(const std::string& bsdName) {
+    return BlockNodePath(bsdName);
+}
 
 std::string PartitionNodePath(const std::string& bsdName, int k) {
     std::string path = BlockNodePath(bsdName);

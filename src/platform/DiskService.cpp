@@ -93,7 +93,9 @@ void DiskSession::ScheduleWithMainLoop() {
     PostDelivery();
 }
 
-void DiskSession::UnscheduleFromMainLoop() { m_scheduled = false; }
+void DiskSession::UnscheduleFromMainLoop() {
+    m_scheduled = false;
+}
 
 std::optional<DiskObject> DiskSession::CreateDiskFromPath(const char* path) const {
     if (path == nullptr) return std::nullopt;
@@ -115,7 +117,8 @@ void DiskSession::ServiceChanged() {
 void DiskSession::PostDelivery() {
     if (m_deliveryPosted) return;
     m_deliveryPosted = true;
-    QMetaObject::invokeMethod(m_postTarget.get(), [this] { Deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_postTarget.get(), [this] { Deliver(); }, Qt::QueuedConnection);
 }
 
 void DiskSession::Deliver() {
@@ -155,8 +158,12 @@ DiskService& ActiveDiskService() {
     return *g_systemService;
 }
 
-void InstallDiskService(DiskService* service) { g_installedService = service; }
+void InstallDiskService(DiskService* service) {
+    g_installedService = service;
+}
 
-void ResetDiskService() { g_systemService.reset(); }
+void ResetDiskService() {
+    g_systemService.reset();
+}
 
 }  // namespace platform

@@ -46,7 +46,7 @@ using UnmountDone = std::function<void(bool success)>;
 class DiskSession;
 
 class DiskService {
-public:
+  public:
     DiskService() = default;
     DiskService(const DiskService&) = delete;
     DiskService& operator=(const DiskService&) = delete;
@@ -68,14 +68,14 @@ public:
     // was unmounted (also when nothing was mounted).
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
 
-protected:
+  protected:
     // Backends report what they learn through these; sessions are told.
     // SetDisk adds a disk at the end of the order, or updates it in place.
     void SetDisk(const std::string& bsdName, const DiskDescription& description);
     void RemoveDisk(const std::string& bsdName);
     void RemoveAllDisks();
 
-private:
+  private:
     friend class DiskSession;
     void NotifySessions();
 
@@ -88,7 +88,7 @@ private:
 // what changed while it was not scheduled; then changes as they happen. A disk
 // whose description changed is reported lost (old description), then found.
 class DiskSession {
-public:
+  public:
     explicit DiskSession(DiskService& service);
     DiskSession(const DiskSession&) = delete;
     DiskSession& operator=(const DiskSession&) = delete;
@@ -112,7 +112,7 @@ public:
 
     DiskService& Service() const { return m_service; }
 
-private:
+  private:
     friend class DiskService;
     void ServiceChanged();
     void PostDelivery();

@@ -11,7 +11,7 @@
 namespace testsupport {
 
 class FakeDiskService final : public platform::DiskService {
-public:
+  public:
     // A USB whole disk as the registry expects it.
     static platform::DiskDescription UsbDisk(const std::string& name, std::uint64_t size,
                                              const std::string& model);
@@ -24,7 +24,7 @@ public:
 
     bool UnmountWholeDisk(const std::string& bsdName, platform::UnmountDone done) override;
 
-    bool unmountSucceeds = true;              // what the next completions report
+    bool unmountSucceeds = true;               // what the next completions report
     std::vector<std::string> unmountRequests;  // BSD names, in request order
 };
 

@@ -9,9 +9,13 @@
 
 namespace testsupport {
 
-bool IsRoot() { return geteuid() == 0; }
+bool IsRoot() {
+    return geteuid() == 0;
+}
 
-bool IsCi() { return qEnvironmentVariable("CI") == QLatin1String("true"); }
+bool IsCi() {
+    return qEnvironmentVariable("CI") == QLatin1String("true");
+}
 
 int Run(const std::string& command, std::string* output) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -42,7 +46,8 @@ std::string ReadBytes(const std::string& path, std::size_t maxBytes) {
     std::string bytes;
     char buffer[65536];
     while (in && bytes.size() < maxBytes) {
-        in.read(buffer, static_cast<std::streamsize>(std::min(sizeof buffer, maxBytes - bytes.size())));
+        in.read(buffer,
+                static_cast<std::streamsize>(std::min(sizeof buffer, maxBytes - bytes.size())));
         bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
     }
     return bytes;
@@ -54,7 +59,9 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(out.flush());
 }
 
-LoopDevice::~LoopDevice() { Detach(); }
+LoopDevice::~LoopDevice() {
+    Detach();
+}
 
 bool LoopDevice::Attach(const std::string& backingFile, bool directIo, std::string* why) {
     Detach();

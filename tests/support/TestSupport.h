@@ -24,7 +24,7 @@ bool WriteBytes(const std::string& path, const std::string& bytes);
 
 // A loop device attached to a backing file, detached on destruction.
 class LoopDevice {
-public:
+  public:
     LoopDevice() = default;
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
@@ -35,9 +35,9 @@ public:
     bool Attach(const std::string& backingFile, bool directIo = false, std::string* why = nullptr);
     void Detach();
     const std::string& Path() const { return m_path; }  // "/dev/loopN"
-    std::string BsdName() const;                       // "loopN"
+    std::string BsdName() const;                        // "loopN"
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -45,12 +45,12 @@ private:
 
 // For tests that need root: skip with a reason, except under CI=true, where
 // such a skip would hide that the test never ran.
-#define REQUIRE_ROOT()                                                              \
-    do {                                                                            \
-        if (!testsupport::IsRoot()) {                                               \
+#define REQUIRE_ROOT()                                                                    \
+    do {                                                                                  \
+        if (!testsupport::IsRoot()) {                                                     \
             if (testsupport::IsCi()) QFAIL("CI runs as root, but this test is not root"); \
-            QSKIP("needs root (loop devices, the system's disk service)");          \
-        }                                                                           \
+            QSKIP("needs root (loop devices, the system's disk service)");                \
+        }                                                                                 \
     } while (0)
 
 // Skips (or fails under CI=true) when a condition needed for a real test is
