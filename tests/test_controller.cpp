@@ -19,6 +19,11 @@ using testsupport::FakeDiskService;
 
 namespace {
 
+// The one stick most tests scan: "Stick", model "Model", 1,000,000,000 bytes.
+platform::DiskDescription Stick() {
+    return FakeDiskService::UsbDisk("Stick", 1000000000, "Model");
+}
+
 const QString kDataLossText = QStringLiteral(
     "The device and its partitions will be unmounted and reformatted. Any containing data will be "
     "erased. Please confirm this operation or press Cancel.");
@@ -278,7 +283,7 @@ void ControllerTest::imageChoiceOrders() {
     const QString umlaut = TempImage(dir, QStringLiteral("B\u00fcro \u00e4\u00f6.imgz"));
 
     FakeDiskService disks;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     {
         // Image first: no button yet; then the stick: ready to write.
         Harness h(&disks);
@@ -313,7 +318,7 @@ void ControllerTest::imageChoiceOrders() {
 void ControllerTest::rescanDropsTheSelection() {
     QTemporaryDir dir;
     FakeDiskService disks;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     Harness h(&disks);
     QVERIFY(h.startUp());
     h.pick(1);
@@ -371,11 +376,9 @@ void ControllerTest::selectionRefusedWhileWriting() {
 void ControllerTest::dataLossWarningCancelled() {
     QTemporaryDir dir;
     FakeDiskService disks;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     Harness h(&disks);
-    QVERIFY(h.startUp());
-    h.controller().chooseImageFile(TempImage(dir, "a.gz"));
-    h.pick(1);
+    QVERIFY(h.readyToWrite(TempImage(dir, "a.gz")));
     const Controls ready = ControlsOf(h);
     apptest::StdoutCapture out;
 
@@ -416,15 +419,13 @@ void ControllerTest::dataLossWarningCancelled() {
 void ControllerTest::stickRemovedBeforeConfirmation() {
     QTemporaryDir dir;
     FakeDiskService disks;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     Harness h(&disks);
-    QVERIFY(h.startUp());
-    h.controller().chooseImageFile(TempImage(dir, "a.gz"));
-    h.pick(1);
+    QVERIFY(h.readyToWrite(TempImage(dir, "a.gz")));
     MessageBoxWatcher boxes;
 
     for (QPushButton* button : {h.writeButton(), h.clearButton()}) {
-        disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+        disks.AddDisk("sdx", Stick());
         button->click();
         disks.RemoveDisk("sdx");
         QMessageBox* sheet = OpenSheet(h.window());
@@ -447,11 +448,9 @@ void ControllerTest::stickRemovedBeforeConfirmation() {
 void ControllerTest::stickSwappedBeforeConfirmation() {
     QTemporaryDir dir;
     FakeDiskService disks;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     Harness h(&disks);
-    QVERIFY(h.startUp());
-    h.controller().chooseImageFile(TempImage(dir, "a.gz"));
-    h.pick(1);
+    QVERIFY(h.readyToWrite(TempImage(dir, "a.gz")));
     MessageBoxWatcher boxes;
 
     const platform::DiskDescription others[] = {
@@ -467,7 +466,7 @@ void ControllerTest::stickSwappedBeforeConfirmation() {
         QVERIFY(boxes.Seen().back().informativeText.contains("no longer available"));
         QVERIFY(disks.unmountRequests.empty());
         disks.RemoveDisk("sdx");
-        disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+        disks.AddDisk("sdx", Stick());
     }
 }
 
@@ -475,11 +474,9 @@ void ControllerTest::unmountRefused() {
     QTemporaryDir dir;
     FakeDiskService disks;
     disks.unmountSucceeds = false;
-    disks.AddDisk("sdx", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("sdx", Stick());
     Harness h(&disks);
-    QVERIFY(h.startUp());
-    h.controller().chooseImageFile(TempImage(dir, "a.gz"));
-    h.pick(1);
+    QVERIFY(h.readyToWrite(TempImage(dir, "a.gz")));
     const Controls ready = ControlsOf(h);
     MessageBoxWatcher boxes;
     apptest::StdoutCapture out;
@@ -514,7 +511,7 @@ void ControllerTest::writerRefusesToStart() {
     QTemporaryDir dir;
     const QString image = TempImage(dir, "gone.gz");
     FakeDiskService disks;
-    disks.AddDisk("usbtest0", FakeDiskService::UsbDisk("Stick", 1000000000, "Model"));
+    disks.AddDisk("usbtest0", Stick());
     Harness h(&disks);
     QVERIFY(h.startUp());
     h.controller().chooseImageFile(image);

@@ -156,6 +156,13 @@ class Harness {
         SheetButton(sheet, QStringLiteral("Continue"))->click();
         return controller().operationMode() == ModeScanning && waitForScanEnd();
     }
+    // Start-up accepted, `image` chosen and the first stick selected.
+    bool readyToWrite(const QString& image) const {
+        if (!startUp()) return false;
+        controller().chooseImageFile(image);
+        pick(1);
+        return controller().operationMode() == ModeReadyToWrite;
+    }
     bool rescan() const {
         refreshButton()->click();
         return controller().operationMode() == ModeScanning && waitForScanEnd();
