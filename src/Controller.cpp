@@ -1,8 +1,5 @@
 #include "Controller.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,22 +7,17 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QIcon>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 
 #include "platform/DevicePaths.h"
-#include "platform/DiskService.h"
 #include "platform/TempDirectory.h"
 #include "ui_MainWindow.h"
 
@@ -36,12 +28,6 @@ namespace {
 constexpr int kScanMilliseconds = 2500;
 constexpr int kStartMilliseconds = 50;
 constexpr int kStatusMilliseconds = 200;
-// The writer copies in chunks of this size; used to estimate bytes written
-// from its chunk count.
-constexpr std::int64_t kChunkBytes = 8 * 1024 * 1024;
-// The writer's temporary file inside our temporary directory; its growth
-// shows that decompression is under way.
-constexpr const char* kTempImageName = "veskImage.img";
 
 const QString kStartUpWarning = QStringLiteral(
     "Do not run this software while using any other software which is directly accessing the "
@@ -52,13 +38,6 @@ const QString kDataLossWarning = QStringLiteral(
 const QString kDeviceGone = QStringLiteral(
     "The selected USB device is no longer available. Please press Refresh to rescan the USB "
     "devices and select the stick again.");
-
-// Trace lines go to stdout as single lines, flushed so that they keep their
-// order with the writer's lines from other threads.
-void Trace(const char* line) {
-    std::printf("%s\n", line);
-    std::fflush(stdout);
-}
 
 QString FormatBytes(std::int64_t bytes) {
     const double mb = static_cast<double>(bytes) / 1e6;
@@ -460,6 +439,14 @@ void Controller::lockForOperation() {
     chooseImageButton->setEnabled(false);
     writeImageButton->setEnabled(false);
     clearDeviceButton->setEnabled(false);
+    // The unmount may wait on a password prompt or a slow service: say so,
+    // rather than leave only greyed buttons.
+    showOperationInfo(QStringLiteral("Unmounting the stick\u2026"));
+}
+
+void Controller::showOperationInfo(const QString& text) {
+    writeImageInfo->setText(text);
+    writeImageInfo->setHidden(false);
 }
 
 void Controller::releaseOperationLock() {
@@ -470,6 +457,7 @@ void Controller::releaseOperationLock() {
     writeImageButton->setEnabled(m_savedControls.writeImage);
     clearDeviceButton->setEnabled(m_savedControls.clearDevice);
     quitMenuItem->setEnabled(m_savedControls.quit);
+    writeImageInfo->setHidden(applicationOperationMode != ModeWriting);
 }
 
 // The stick about to be unmounted must be the one the user confirmed: the
@@ -509,7 +497,6 @@ void Controller::startImageWriting(QTimer* timer) {
     m_progressCurrent = 0;
     m_cancelRequested = false;
     m_copyStartChunk = -1;
-    m_imageBytes = -1;
     m_writeStarted = std::chrono::steady_clock::now();
     writeImageInfo->setText(QStringLiteral("Decompressing image\u2026"));
     m_deviceImageWriter->SetImageFile(imageFileName.c_str());
@@ -553,6 +540,22 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
+QString WritingInfoText(std::int32_t percent, std::int64_t written, std::int64_t imageBytes,
+                        double bytesPerSecond, std::int64_t elapsedSeconds) {
+    QString text = QStringLiteral("Writing: %1 %").arg(percent);
+    if (bytesPerSecond > 0) {
+        const auto left =
+            static_cast<std::int64_t>(static_cast<double>(imageBytes - written) / bytesPerSecond);
+        text += QStringLiteral(", %1 MB/s, %2 left")
+                    .arg(bytesPerSecond / 1e6, 0, 'f', 1)
+                    .arg(FormatDuration(left));
+    }
+    return text + QStringLiteral(" (%1 of %2, %3)")
+                      .arg(FormatBytes(written))
+                      .arg(FormatBytes(imageBytes))
+                      .arg(FormatDuration(elapsedSeconds));
+}
+
 // What the user sees of a running write: how far decompression has come
 // until the first chunk is on the stick, then percentage, speed and time
 // left; the elapsed time always moves, so a long write visibly lives.
@@ -565,9 +568,11 @@ void Controller::updateWriteInfo() {
             QStringLiteral("Cancelling\u2026 (%1)").arg(FormatDuration(elapsed)));
         return;
     }
-    const std::int32_t total = m_progressTotal;
     const std::int32_t current = m_progressCurrent;
-    if (current <= 0) {
+    // The writer knows the image's real size once decompression has ended;
+    // chunk numbers alone would round small images up to whole chunks.
+    const std::int64_t imageBytes = m_deviceImageWriter->ImageBytes();
+    if (current <= 0 || imageBytes < 0) {
         std::error_code error;
         const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
         const auto size = std::filesystem::file_size(tempFile, error);
@@ -576,34 +581,18 @@ void Controller::updateWriteInfo() {
         writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(FormatDuration(elapsed)));
         return;
     }
-    if (m_imageBytes < 0) {
-        std::error_code error;
-        const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
-        const auto size = std::filesystem::file_size(tempFile, error);
-        m_imageBytes = error ? (static_cast<std::int64_t>(total) + 1) * kChunkBytes
-                             : static_cast<std::int64_t>(size);
-    }
+    const auto chunk = static_cast<std::int64_t>(kChunkSize);
+    const std::int64_t written = std::min<std::int64_t>(current * chunk, imageBytes);
     if (m_copyStartChunk < 0) {
         m_copyStartChunk = current;
         m_copyStarted = now;
     }
-    const std::int64_t written = std::min<std::int64_t>(current * kChunkBytes, m_imageBytes);
-    const std::int32_t percent = std::clamp<std::int32_t>(progressValue, 0, 100);
-    QString text = QStringLiteral("Writing: %1 %").arg(percent);
     const double seconds = duration<double>(now - m_copyStarted).count();
-    const std::int64_t sinceStart = (current - m_copyStartChunk) * kChunkBytes;
-    if (seconds >= 1.0 && sinceStart > 0) {
-        const double bytesPerSecond = static_cast<double>(sinceStart) / seconds;
-        const auto left =
-            static_cast<std::int64_t>(static_cast<double>(m_imageBytes - written) / bytesPerSecond);
-        text += QStringLiteral(", %1 MB/s, %2 left")
-                    .arg(bytesPerSecond / 1e6, 0, 'f', 1)
-                    .arg(FormatDuration(left));
-    }
-    writeImageInfo->setText(text + QStringLiteral(" (%1 of %2, %3)")
-                                       .arg(FormatBytes(written))
-                                       .arg(FormatBytes(m_imageBytes))
-                                       .arg(FormatDuration(elapsed)));
+    const std::int64_t sinceStart = written - std::min(m_copyStartChunk * chunk, written);
+    const double bytesPerSecond =
+        seconds >= 1.0 && sinceStart > 0 ? static_cast<double>(sinceStart) / seconds : 0.0;
+    writeImageInfo->setText(WritingInfoText(std::clamp<std::int32_t>(progressValue, 0, 100),
+                                            written, imageBytes, bytesPerSecond, elapsed));
 }
 
 void Controller::cancelWriteImage() {
@@ -642,6 +631,7 @@ void Controller::startClearDevice(QTimer* timer) {
     // quitting waits until it is done.
     m_clearRunning = true;
     quitMenuItem->setEnabled(false);
+    showOperationInfo(QStringLiteral("Clearing the stick\u2026"));
     DeviceImageWriter* writer = m_deviceImageWriter.get();
     m_clearThread = std::thread([this, writer] {
         const bool cleared = writer->ClearDevice();
@@ -712,92 +702,8 @@ void FinishedWriteImage(bool success) {
 }
 
 void WriteProgress(std::int32_t total, std::int32_t current) {
-    std::printf("%d of %d \n", current, total);
-    std::fflush(stdout);
+    char line[48];
+    std::snprintf(line, sizeof line, "%d of %d ", current, total);
+    Trace(line);
     if (Controller* controller = g_controller) controller->reportProgress(total, current);
-}
-
-// ------------------------------------------------------------ the program
-
-ApplicationWindow::ApplicationWindow() {
-    m_controller = std::make_unique<Controller>();
-    m_window = std::make_unique<QMainWindow>();
-    m_ui = std::make_unique<Ui::MainWindow>();
-    m_ui->setupUi(m_window.get());
-    m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("usb-image-writer")));
-    m_controller->connectOutlets(m_window.get(), *m_ui);
-    m_controller->awakeFromNib();
-}
-
-ApplicationWindow::~ApplicationWindow() = default;
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnTerminationSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    if (write(g_signalPipe[1], &byte, 1) < 0) {
-        // The pipe is full: a request is already on its way.
-    }
-    errno = saved;
-}
-
-// Turns SIGTERM, SIGINT and SIGHUP (logout, Ctrl+C, kill) into a request on
-// the main thread, so the program ends through its own teardown and leaves
-// no temporary image behind.
-class TerminationSignals {
-  public:
-    explicit TerminationSignals(Controller& controller) {
-        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &controller, [&controller] {
-            char buffer[16];
-            while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-            }
-            controller.terminationRequested();
-        });
-        struct sigaction action {};
-        action.sa_handler = OnTerminationSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
-    }
-    ~TerminationSignals() {
-        for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
-        m_notifier.reset();
-        for (int& fd : g_signalPipe) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-        }
-    }
-    TerminationSignals(const TerminationSignals&) = delete;
-    TerminationSignals& operator=(const TerminationSignals&) = delete;
-
-  private:
-    std::unique_ptr<QSocketNotifier> m_notifier;
-};
-
-}  // namespace
-
-int ApplicationMain(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
-    QApplication::setApplicationDisplayName(QStringLiteral("USB Image Writer"));
-    QApplication::setDesktopFileName(QStringLiteral("usb-image-writer"));
-    // The program ends through terminate() only, never because a window closed.
-    QApplication::setQuitOnLastWindowClosed(false);
-    int result = 0;
-    {
-        ApplicationWindow application;
-        TerminationSignals termination(application.GetController());
-        application.Window().show();
-        QTimer::singleShot(0, &application.GetController(),
-                           &Controller::applicationDidFinishLaunching);
-        result = QApplication::exec();
-    }
-    // The disk service talks D-Bus: it goes while the application still exists.
-    platform::ResetDiskService();
-    return result;
 }

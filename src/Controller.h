@@ -3,7 +3,7 @@
 // list and the menu, owns the device handler and the image writer, holds the
 // user's choice of stick and image, switches the window's controls between
 // the operation modes, and runs the write and clear workflows: data-loss
-// confirmation, forced unmount of the whole stick, the work itself, result
+// confirmation, unmount of the whole stick, the work itself, result
 // message.
 //
 // Threads: every member runs on the Qt main thread, except setWriteProgress
@@ -130,12 +130,7 @@ class Controller : public QObject {
 
     // State, for the plain callbacks and for tests.
     std::int32_t operationMode() const { return applicationOperationMode; }
-    std::int32_t status() const { return applicationStatus; }
-    std::int32_t writeProgress() const { return progressValue; }
-    const deviceEntryStruct* selectedDevice() const { return m_selectedDevice.get(); }
-    const std::string& imageFile() const { return imageFileName; }  // file system bytes
     using Action = void (Controller::*)();
-    Action writeImageButtonAction() const { return m_writeImageButtonAction; }
     bool hasTerminated() const { return m_terminated; }
     bool operationInProgress() const { return m_operationInProgress; }
     std::string tempDirectory() const;
@@ -159,6 +154,8 @@ class Controller : public QObject {
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
     void lockForOperation();
+    // Shows what a confirmed operation is waiting for in the info line.
+    void showOperationInfo(const QString& text);
     bool confirmedDeviceStillPresent();
     void finishClearDevice(bool cleared);
     void updateWriteInfo();
@@ -210,9 +207,14 @@ class Controller : public QObject {
     bool m_cancelRequested = false;
     std::chrono::steady_clock::time_point m_writeStarted;
     std::chrono::steady_clock::time_point m_copyStarted;
-    std::int32_t m_copyStartChunk = -1;  // -1: no progress report seen yet
-    std::int64_t m_imageBytes = -1;      // decompressed size, once known
+    std::int64_t m_copyStartChunk = -1;  // -1: no progress report seen yet
 };
+
+// The info line during the copy: the progress bar's percent, bytes written
+// of the image's size, speed and time left (bytesPerSecond <= 0: not known
+// yet), and the time since the write began.
+QString WritingInfoText(std::int32_t percent, std::int64_t written, std::int64_t imageBytes,
+                        double bytesPerSecond, std::int64_t elapsedSeconds);
 
 // The one controller, for the plain callbacks (which may run on the writer's
 // thread). Set at the end of the constructor, cleared by the destructor.
@@ -224,25 +226,3 @@ void FinishedUnMountClear(bool success);
 // Writer callbacks (write thread).
 void FinishedWriteImage(bool success);
 void WriteProgress(std::int32_t total, std::int32_t current);
-
-// The window from MainWindow.ui and its controller, built and connected as
-// the program runs them; the tests build the same.
-class ApplicationWindow {
-  public:
-    ApplicationWindow();
-    ~ApplicationWindow();
-    ApplicationWindow(const ApplicationWindow&) = delete;
-    ApplicationWindow& operator=(const ApplicationWindow&) = delete;
-
-    QMainWindow& Window() const { return *m_window; }
-    Controller& GetController() const { return *m_controller; }
-
-  private:
-    std::unique_ptr<QMainWindow> m_window;
-    std::unique_ptr<Ui::MainWindow> m_ui;
-    std::unique_ptr<Controller> m_controller;  // destroyed first
-};
-
-// The program: QApplication, ApplicationWindow, the start-up warning, the
-// event loop.
-int ApplicationMain(int argc, char** argv);

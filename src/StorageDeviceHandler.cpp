@@ -36,15 +36,28 @@ class Locked {
 };
 
 // Text from the service is shown in the window and printed as single lines:
-// invalid UTF-8 becomes U+FFFD and control characters (line breaks, NULs)
-// become blanks, so a hostile name can neither break the info text's three
-// lines nor end a field early.
+// invalid UTF-8 becomes U+FFFD, and control characters, Unicode line and
+// paragraph separators and format controls (bidi overrides and the like)
+// become blanks. A hostile name can then neither add lines (a fake "Size:"
+// line), nor reorder the text, nor end a field early.
 std::string CleanText(std::string_view text) {
-    QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    for (QChar& c : decoded) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char(' ');
+    const QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    QList<uint> codePoints = decoded.toUcs4();
+    for (uint& c : codePoints) {
+        switch (QChar::category(static_cast<char32_t>(c))) {
+            case QChar::Other_Control:
+            case QChar::Other_Format:
+            case QChar::Separator_Line:
+            case QChar::Separator_Paragraph:
+                c = ' ';
+                break;
+            default:
+                break;
+        }
     }
-    return decoded.toStdString();
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(codePoints.constData()),
+                             codePoints.size())
+        .toStdString();
 }
 
 // The longest prefix of valid UTF-8 `text` with at most maxBytes bytes that

@@ -1,7 +1,7 @@
 #pragma once
 // USB whole disks as the disk service reports them: a process-wide registry
 // filled by the disk callbacks while discovery runs, private snapshots of it
-// for each StorageDeviceHandler, and the forced whole-disk unmount.
+// for each StorageDeviceHandler, and the whole-disk unmount.
 //
 // Threads: everything runs on the Qt main thread; the disk callbacks are
 // delivered from its event loop while the shared session is scheduled.

@@ -1,4 +1,4 @@
-#include "Controller.h"
+#include "Application.h"
 
 int main(int argc, char** argv) {
     return ApplicationMain(argc, argv);

@@ -1,0 +1,99 @@
+#include "Application.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QMainWindow>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+
+#include "Controller.h"
+#include "platform/DiskService.h"
+#include "ui_MainWindow.h"
+
+ApplicationWindow::ApplicationWindow() {
+    m_controller = std::make_unique<Controller>();
+    m_window = std::make_unique<QMainWindow>();
+    m_ui = std::make_unique<Ui::MainWindow>();
+    m_ui->setupUi(m_window.get());
+    m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("usb-image-writer")));
+    m_controller->connectOutlets(m_window.get(), *m_ui);
+    m_controller->awakeFromNib();
+}
+
+ApplicationWindow::~ApplicationWindow() = default;
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (write(g_signalPipe[1], &byte, 1) < 0) {
+        // The pipe is full: a request is already on its way.
+    }
+    errno = saved;
+}
+
+// Turns SIGTERM, SIGINT and SIGHUP (logout, Ctrl+C, kill) into a request on
+// the main thread, so the program ends through its own teardown and leaves
+// no temporary image behind.
+class TerminationSignals {
+  public:
+    explicit TerminationSignals(Controller& controller) {
+        if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &controller, [&controller] {
+            char buffer[16];
+            while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            controller.terminationRequested();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    }
+    ~TerminationSignals() {
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
+        m_notifier.reset();
+        for (int& fd : g_signalPipe) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+    }
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+  private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+}  // namespace
+
+int ApplicationMain(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
+    QApplication::setApplicationDisplayName(QStringLiteral("USB Image Writer"));
+    QApplication::setDesktopFileName(QStringLiteral("usb-image-writer"));
+    // The program ends through terminate() only, never because a window closed.
+    QApplication::setQuitOnLastWindowClosed(false);
+    int result = 0;
+    {
+        ApplicationWindow application;
+        TerminationSignals termination(application.GetController());
+        application.Window().show();
+        QTimer::singleShot(0, &application.GetController(),
+                           &Controller::applicationDidFinishLaunching);
+        result = QApplication::exec();
+    }
+    // The disk service talks D-Bus: it goes while the application still exists.
+    platform::ResetDiskService();
+    return result;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The application shell: the window from MainWindow.ui with its controller,
+// and the program around them (QApplication, termination signals, the
+// start-up warning, the event loop).
+//
+// Threads: the Qt main thread only. Ownership: ApplicationWindow owns the
+// window, its generated UI and the controller, and destroys the controller
+// first, since the controller points at the window's widgets.
+
+#include <memory>
+
+class Controller;
+class QMainWindow;
+namespace Ui {
+class MainWindow;
+}
+
+// The window from MainWindow.ui and its controller, built and connected as
+// the program runs them; the tests build the same.
+class ApplicationWindow {
+  public:
+    ApplicationWindow();
+    ~ApplicationWindow();
+    ApplicationWindow(const ApplicationWindow&) = delete;
+    ApplicationWindow& operator=(const ApplicationWindow&) = delete;
+
+    QMainWindow& Window() const { return *m_window; }
+    Controller& GetController() const { return *m_controller; }
+
+  private:
+    std::unique_ptr<QMainWindow> m_window;
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    std::unique_ptr<Controller> m_controller;  // destroyed first
+};
+
+// The program: QApplication, ApplicationWindow, the start-up warning, the
+// event loop.
+int ApplicationMain(int argc, char** argv);

@@ -1,0 +1,235 @@
+// The whole application as a user drives it: its window and controller over
+// a private D-Bus with the fake UDisks2 service, a loop device as the stick,
+// sheets and message boxes answered by pressing their buttons. And the
+// program as a process of its own.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QtTest>
+
+#include "Application.h"
+#include "Controller.h"
+#include "platform/DiskService.h"
+#include "support/CaptureFd.h"
+#include "support/MockUDisks.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr std::size_t kStickBytes = 32 << 20;
+
+QMessageBox* OpenBox(Qt::WindowModality modality) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        for (auto* box : widget->findChildren<QMessageBox*>()) {
+            if (box->isVisible() && box->windowModality() == modality) return box;
+        }
+    }
+    return nullptr;
+}
+
+// Presses `button` on the window's next sheet.
+bool AnswerSheet(const QString& button) {
+    QMessageBox* sheet = nullptr;
+    if (!QTest::qWaitFor([&] { return (sheet = OpenBox(Qt::WindowModal)) != nullptr; }))
+        return false;
+    for (QAbstractButton* b : sheet->buttons()) {
+        if (b->text() == button) b->click();
+    }
+    return true;
+}
+
+// Presses "OK" on each message box after writing down its informative text;
+// also writes down each text the info line shows. It polls whenever the
+// event loop is idle, so no text that stood between two events is missed.
+class Watcher : public QObject {
+  public:
+    explicit Watcher(QLabel* infoLine) : m_infoLine(infoLine) {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            if (m_infoTexts.value(m_infoTexts.size() - 1) != m_infoLine->text())
+                m_infoTexts << m_infoLine->text();
+            QMessageBox* box = OpenBox(Qt::ApplicationModal);
+            if (box == nullptr || box->property("seen").toBool()) return;
+            box->setProperty("seen", true);
+            m_messages << box->informativeText();
+            box->buttons().first()->click();
+        });
+        m_timer.start(0);
+    }
+    QStringList m_messages, m_infoTexts;
+
+  private:
+    QLabel* m_infoLine;
+    QTimer m_timer;
+};
+
+}  // namespace
+
+class AppTest : public QObject {
+    Q_OBJECT
+    testsupport::MockUDisks m_mock;
+    testsupport::LoopDevice m_stick;
+    QTemporaryDir m_dir;
+    std::string m_image, m_imageBytes;
+
+  private slots:
+    void initTestCase() {
+        REQUIRE_ROOT();
+        QString why;
+        QVERIFY2(m_mock.Start(&why), qPrintable(why));
+        const std::string backing = m_dir.filePath("stick").toStdString();
+        QVERIFY(testsupport::WriteBytes(backing, std::string(kStickBytes, '\xAA')));
+        std::string error;
+        QVERIFY2(m_stick.Attach(backing, false, &error), error.c_str());
+        const QByteArray node = QByteArray::fromStdString(m_stick.Path());
+        QVERIFY(m_mock.AddStick("stick", node, "Acme", "Flash", kStickBytes));
+        QVERIFY(m_mock.AddPartition("stick", 1, node + "p1", "/media/user/STICK"));
+        // Small enough to end between two status polls: the info line must
+        // still give its real size.
+        m_image = testsupport::MakeGzipImage(m_dir.path().toStdString(), "image.gz",
+                                             2100000, &m_imageBytes);
+        QVERIFY(!m_image.empty());
+    }
+    void cleanupTestCase() { platform::ResetDiskService(); }
+
+    void workflows_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("image");  // "" : the good image
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("stick");  // "image", "zeros", "untouched"
+        const QString failed = QStringLiteral("Image could not be written!");
+        QTest::newRow("write") << "Write Image" << "" << "" << "Image successfully written!"
+                               << "image";
+        QTest::newRow("clear") << "Clear Device" << "" << "" << "Device successfully cleared!"
+                               << "zeros";
+        QTest::newRow("damaged image") << "Write Image" << "damaged.gz" << "" << failed
+                                       << "untouched";
+        QTest::newRow("image is a FIFO") << "Write Image" << "fifo.gz" << "" << failed
+                                         << "untouched";
+        QTest::newRow("stick busy") << "Write Image" << "" << "busy" << "Cannot unmount device!"
+                                    << "untouched";
+        QTest::newRow("stick pulled before confirming")
+            << "Clear Device" << "" << "gone"
+            << "The selected USB device is no longer available. Please press Refresh to rescan "
+               "the USB devices and select the stick again."
+            << "untouched";
+    }
+    void workflows() {
+        QFETCH(QString, button);
+        QFETCH(QString, image);
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        QFETCH(QString, stick);
+        QVERIFY(testsupport::WriteBytes(m_stick.Path(), std::string(kStickBytes, '\xAA')));
+        QString imagePath = QString::fromStdString(m_image);
+        if (!image.isEmpty()) {
+            imagePath = m_dir.filePath(image);
+            QFile::remove(imagePath);
+            if (image.startsWith("fifo"))
+                QCOMPARE(mkfifo(imagePath.toLocal8Bit().constData(), 0600), 0);
+            else
+                QVERIFY(testsupport::WriteBytes(imagePath.toStdString(), "\x1f\x8b not gzip"));
+        }
+        const QByteArray partition = QByteArray::fromStdString(m_stick.Path()) + "p1";
+        QVERIFY(m_mock.SetUnmountError(partition, fault == "busy" ? "org.freedesktop.UDisks2."
+                                                                    "Error.DeviceBusy"
+                                                                  : "",
+                                       "target is busy"));
+        const int unmountsBefore = m_mock.UnmountCalls().size();
+
+        testsupport::CaptureFd out(1);
+        ApplicationWindow app;
+        Controller& controller = app.GetController();
+        app.Window().show();
+        Watcher watcher(app.Window().findChild<QLabel*>("writeImageInfo"));
+        controller.applicationDidFinishLaunching();
+        QVERIFY(AnswerSheet("Continue"));
+        QTRY_COMPARE_WITH_TIMEOUT(controller.operationMode(), int(ModeNoDevice), 20000);
+        auto* list = app.Window().findChild<QComboBox*>("usbStickChooser");
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->itemText(1), QStringLiteral("Acme Flash"));
+        list->setCurrentIndex(1);
+        emit list->activated(1);
+        controller.chooseImageFile(imagePath);
+
+        if (fault == "gone") QVERIFY(m_mock.RemoveStick("stick"));
+        auto* start = app.Window().findChild<QPushButton*>(
+            button == "Write Image" ? "writeImageButton" : "clearDeviceButton");
+        QVERIFY(start->isEnabled());
+        start->click();
+        QVERIFY(AnswerSheet("Confirm"));
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), 1, 60000);
+        QCOMPARE(watcher.m_messages.first(), message);
+        QCOMPARE(watcher.m_infoTexts.contains(QStringLiteral("Unmounting the stick\u2026")),
+                 fault != "gone");
+        // Nothing is forced off the stick: a busy stick keeps its mount.
+        const QStringList unmounts = m_mock.UnmountCalls().mid(unmountsBefore);
+        QCOMPARE(unmounts, fault == "gone" ? QStringList()
+                                           : QStringList{partition + " force=false"});
+        if (stick == "image") {
+            // Ended between two status polls: still the image's real size.
+            QVERIFY(watcher.m_infoTexts.last().startsWith("Writing: 100 % (2 MB of 2 MB,"));
+        }
+        QTRY_VERIFY(start->isEnabled());
+        QVERIFY(!controller.operationInProgress());
+        if (fault != "gone")
+            QVERIFY(out.Text().find(fault == "busy" ? "Unmount failed!\n" : "Unmount finished!\n") !=
+                    std::string::npos);
+
+        const std::string now = testsupport::ReadBytes(m_stick.Path(), kStickBytes);
+        std::string expected(kStickBytes, '\xAA');
+        if (stick == "image") expected.replace(0, m_imageBytes.size(), m_imageBytes);
+        if (stick == "zeros") expected.replace(0, 1024, std::string(1024, '\0'));
+        QVERIFY2(now == expected, "the stick does not hold what it should");
+        QVERIFY2(!QFile::exists(QString::fromStdString(controller.tempDirectory()) +
+                                kTempImageName),
+                 "temporary image left behind");
+    }
+    void cleanup() {
+        if (!QTest::currentTestFunction() || QTest::currentDataTag() == nullptr) return;
+        if (QByteArray(QTest::currentDataTag()).startsWith("stick pulled")) {
+            const QByteArray node = QByteArray::fromStdString(m_stick.Path());
+            QVERIFY(m_mock.AddStick("stick", node, "Acme", "Flash", kStickBytes));
+            QVERIFY(m_mock.AddPartition("stick", 1, node + "p1", "/media/user/STICK"));
+        }
+    }
+
+    // The program on its own, on a machine without a disk service: it comes
+    // up, and a termination signal ends it through its own teardown.
+    void programEndsCleanlyOnSignals_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
+    void programEndsCleanlyOnSignals() {
+        QFETCH(int, signal);
+        QTemporaryDir tmp;
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp.path());
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + tmp.filePath("no-bus"));
+        program.setProcessEnvironment(env);
+        program.start(APP_BINARY, {});
+        const QDir dir(tmp.path());
+        const QStringList filter{"usb-image-writer.*"};
+        QVERIFY(QTest::qWaitFor([&] { return !dir.entryList(filter, QDir::Dirs).isEmpty(); },
+                                20000));
+        QTest::qWait(500);  // let it reach its event loop
+        QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signal), 0);
+        QVERIFY2(program.waitForFinished(20000), "the program did not end");
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(dir.entryList(filter, QDir::Dirs).isEmpty(), "temporary directory left behind");
+    }
+};
+
+QTEST_MAIN(AppTest)
+#include "test_app.moc"

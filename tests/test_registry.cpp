@@ -1,0 +1,166 @@
+// The device registry on the in-process disk service: which disks it lists,
+// how hostile descriptions are shown, rescans, the re-check before unmount,
+// and unmount completions.
+
+#include <QtTest>
+
+#include "StorageDeviceHandler.h"
+#include "support/CaptureFd.h"
+#include "support/FakeDiskService.h"
+
+using platform::DiskDescription;
+using testsupport::CaptureFd;
+using testsupport::FakeDiskService;
+
+namespace {
+
+void Scan(StorageDeviceHandler& handler) {
+    handler.AddToRunLoop();
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    handler.RemoveFromRunLoop();
+    handler.UpdateDeviceList();
+}
+
+std::string Names(const StorageDeviceHandler& handler) {
+    std::string names;
+    for (const auto& entry : handler.GetDeviceList()) names += std::string(entry->bsdName) + " ";
+    return names;
+}
+
+int g_unmountCalls = 0;
+bool g_unmountResult = false;
+void CountUnmount(bool ok) {
+    ++g_unmountCalls;
+    g_unmountResult = ok;
+}
+
+}  // namespace
+
+class RegistryTest : public QObject {
+    Q_OBJECT
+    FakeDiskService m_service;
+
+  private slots:
+    void initTestCase() {
+        InitDeviceHandling();
+        platform::InstallDiskService(&m_service);
+    }
+    void cleanupTestCase() {
+        platform::InstallDiskService(nullptr);
+        FinalizeDeviceHandling();
+    }
+    void cleanup() { m_service.RemoveAll(); }
+
+    // One disk as the service describes it; what the window's list and info
+    // text show of it ("" = not listed).
+    void listing_data() {
+        QTest::addColumn<QByteArray>("bsd");
+        QTest::addColumn<QByteArray>("protocol");  // "-": absent
+        QTest::addColumn<int>("whole");            // -1: absent
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<QString>("info");
+        const QString usb = QStringLiteral("\nUSB device\nSize:  15258MB\n");
+        auto row = [&](const char* tag, QByteArray bsd, QByteArray protocol, int whole,
+                       QByteArray name, QByteArray model, QString listed, QString info) {
+            QTest::newRow(tag) << bsd << protocol << whole << name << model << listed << info;
+        };
+        row("usb stick", "sdb", "USB", 1, "Kingston DT", "DT 3.0", "Kingston DT", "DT 3.0" + usb);
+        row("internal disk", "sda", "ata", 1, "WDC", "WDC", "", "");
+        row("partition", "sdb1", "USB", 0, "K", "K", "", "");
+        row("no whole flag", "sdb", "USB", -1, "K", "K", "", "");
+        row("no protocol", "sdb", "-", 1, "K", "K", "", "");
+        row("name with a slash", "sdb/../sda", "USB", 1, "K", "K", "", "");
+        row("overlong name", QByteArray(300, 'b'), "USB", 1, "K", "K", "", "");
+        row("line separator forges a size line", "sdb", "USB", 1, "K\u2029Size: 1MB",
+            "M\u2028Size:  99999MB", "K Size: 1MB", "M Size:  99999MB" + usb);
+        row("bidi overrides", "sdb", "USB", 1, "Evil\u202Egnp.exe\u2066", "a\u200Fb", "Evil gnp.exe ",
+            "a b" + usb);
+        row("ASCII and C1 controls, a NUL", "sdb", "USB", 1, QByteArray("a\nb\0c", 5),
+            "x\r\u0085y", "a b c", "x  y" + usb);
+        row("format control outside the BMP", "sdb", "USB", 1, "a\U000E0001b", "m", "a b", "m" + usb);
+        row("invalid UTF-8", "sdb", "USB", 1, "\xff\xfe", "\xc3", "\uFFFD\uFFFD", "\uFFFD" + usb);
+        // Cut at a character boundary; the device line and the size line stay whole.
+        const QByteArray wide = QString(200, QChar(0xe9)).toUtf8();
+        row("overlong texts", "sdb", "USB", 1, wide, wide, QString(127, QChar(0xe9)),
+            QString(113, QChar(0xe9)) + usb);
+    }
+    void listing() {
+        QFETCH(QByteArray, bsd);
+        QFETCH(QByteArray, protocol);
+        QFETCH(int, whole);
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, model);
+        DiskDescription d =
+            FakeDiskService::UsbDisk(name.toStdString(), 16000000000, model.toStdString());
+        if (protocol == "-") d.deviceProtocol.reset(); else d.deviceProtocol = protocol.toStdString();
+        if (whole < 0) d.mediaWhole.reset(); else d.mediaWhole = whole == 1;
+        m_service.AddDisk(bsd.toStdString(), d);
+
+        StorageDeviceHandler handler;
+        CaptureFd err(2);
+        Scan(handler);
+        QFETCH(QString, listed);
+        QFETCH(QString, info);
+        if (listed.isEmpty()) {
+            QCOMPARE(handler.GetDeviceList().size(), std::size_t(0));
+            return;
+        }
+        QCOMPARE(handler.GetDeviceList().size(), std::size_t(1));
+        QCOMPARE(QString::fromUtf8(handler.GetDeviceList()[0]->mediaName), listed);
+        QCOMPARE(QString::fromUtf8(handler.GetDeviceList()[0]->infoText), info);
+    }
+
+    // Changes between scans reach the list at the next scan; the re-check
+    // before unmount wants the very disk that was listed.
+    void rescansAndRecheck() {
+        StorageDeviceHandler handler;
+        CaptureFd err(2);
+        m_service.AddDisk("sdc", FakeDiskService::UsbDisk("C", 8000000000, "c"));
+        m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 16000000000, "b"));
+        Scan(handler);
+        QCOMPARE(Names(handler), std::string("sdc sdb "));
+        QVERIFY(handler.HasDeviceListChanged());
+        const deviceEntryStruct listed = *handler.GetDeviceList()[1];
+        QVERIFY(DeviceStillPresent(listed));
+
+        m_service.RemoveDisk("sdc");
+        handler.UpdateDeviceList();
+        QCOMPARE(Names(handler), std::string("sdc sdb "));  // not scanning: kept
+        m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 32000000000, "b"));
+        QVERIFY(!DeviceStillPresent(listed));  // another stick under the same name
+        m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 16000000000, "other"));
+        QVERIFY(!DeviceStillPresent(listed));
+        Scan(handler);
+        QCOMPARE(Names(handler), std::string("sdb "));
+        QCOMPARE(QByteArray(handler.GetDeviceList()[0]->infoText).left(6), QByteArray("other\n"));
+        m_service.RemoveDisk("sdb");
+        QVERIFY(!DeviceStillPresent(listed));
+
+        // A handler that goes while its scan runs leaves nothing behind.
+        m_service.AddDisk("sdd", FakeDiskService::UsbDisk("D", 1, "d"));
+        auto scanning = std::make_unique<StorageDeviceHandler>();
+        scanning->AddToRunLoop();
+        scanning.reset();
+        QCoreApplication::processEvents();
+    }
+
+    void unmountCompletesOnceFromTheEventLoop() {
+        m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 1, "b"));
+        CaptureFd out(1);
+        QVERIFY(!StorageDeviceHandler::UnMountBSDDevice("/dev/sdx", CountUnmount));
+        for (const bool succeeds : {true, false}) {
+            m_service.unmountSucceeds = succeeds;
+            const int before = g_unmountCalls;
+            QVERIFY(StorageDeviceHandler::UnMountBSDDevice("/dev/sdb", CountUnmount));
+            QCOMPARE(g_unmountCalls, before);  // never from inside the request
+            QTRY_COMPARE(g_unmountCalls, before + 1);
+            QCOMPARE(g_unmountResult, succeeds);
+        }
+        QCOMPARE(out.Text(), std::string("successfully unmounted\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(RegistryTest)
+#include "test_registry.moc"
