@@ -6,13 +6,29 @@
 
 #include "StorageDeviceHandler.h"
 #include "support/CaptureFd.h"
-#include "support/FakeDiskService.h"
 
 using platform::DiskDescription;
 using testsupport::CaptureFd;
-using testsupport::FakeDiskService;
 
 namespace {
+
+// The disk service in-process: the test adds and removes disks and decides
+// how unmounts end, which are reported from the event loop as by the real one.
+class FakeDiskService final : public platform::DiskService {
+  public:
+    static DiskDescription UsbDisk(std::string name, std::uint64_t size, std::string model) {
+        return {"USB", true, std::move(name), size, std::move(model)};
+    }
+    void AddDisk(const std::string& bsdName, const DiskDescription& d) { SetDisk(bsdName, d); }
+    using DiskService::RemoveAllDisks;
+    using DiskService::RemoveDisk;
+    bool UnmountWholeDisk(const std::string& bsdName, platform::UnmountDone done) override {
+        if (!Describe(bsdName)) return false;
+        QTimer::singleShot(0, [done = std::move(done), ok = unmountSucceeds] { done(ok); });
+        return true;
+    }
+    bool unmountSucceeds = true;
+};
 
 void Scan(StorageDeviceHandler& handler) {
     handler.AddToRunLoop();
@@ -49,7 +65,7 @@ class RegistryTest : public QObject {
         platform::InstallDiskService(nullptr);
         FinalizeDeviceHandling();
     }
-    void cleanup() { m_service.RemoveAll(); }
+    void cleanup() { m_service.RemoveAllDisks(); }
 
     // One disk as the service describes it; what the window's list and info
     // text show of it ("" = not listed).
@@ -75,11 +91,12 @@ class RegistryTest : public QObject {
         row("overlong name", QByteArray(300, 'b'), "USB", 1, "K", "K", "", "");
         row("line separator forges a size line", "sdb", "USB", 1, "K\u2029Size: 1MB",
             "M\u2028Size:  99999MB", "K Size: 1MB", "M Size:  99999MB" + usb);
-        row("bidi overrides", "sdb", "USB", 1, "Evil\u202Egnp.exe\u2066", "a\u200Fb", "Evil gnp.exe ",
-            "a b" + usb);
-        row("ASCII and C1 controls, a NUL", "sdb", "USB", 1, QByteArray("a\nb\0c", 5),
-            "x\r\u0085y", "a b c", "x  y" + usb);
-        row("format control outside the BMP", "sdb", "USB", 1, "a\U000E0001b", "m", "a b", "m" + usb);
+        row("bidi overrides", "sdb", "USB", 1, "Evil\u202Egnp.exe\u2066", "a\u200Fb",
+            "Evil gnp.exe ", "a b" + usb);
+        row("ASCII and C1 controls, a NUL", "sdb", "USB", 1, QByteArray("a\nb\0c", 5), "x\r\u0085y",
+            "a b c", "x  y" + usb);
+        row("format control outside the BMP", "sdb", "USB", 1, "a\U000E0001b", "m", "a b",
+            "m" + usb);
         row("invalid UTF-8", "sdb", "USB", 1, "\xff\xfe", "\xc3", "\uFFFD\uFFFD", "\uFFFD" + usb);
         // Cut at a character boundary; the device line and the size line stay whole.
         const QByteArray wide = QString(200, QChar(0xe9)).toUtf8();
@@ -94,8 +111,14 @@ class RegistryTest : public QObject {
         QFETCH(QByteArray, model);
         DiskDescription d =
             FakeDiskService::UsbDisk(name.toStdString(), 16000000000, model.toStdString());
-        if (protocol == "-") d.deviceProtocol.reset(); else d.deviceProtocol = protocol.toStdString();
-        if (whole < 0) d.mediaWhole.reset(); else d.mediaWhole = whole == 1;
+        if (protocol == "-")
+            d.deviceProtocol.reset();
+        else
+            d.deviceProtocol = protocol.toStdString();
+        if (whole < 0)
+            d.mediaWhole.reset();
+        else
+            d.mediaWhole = whole == 1;
         m_service.AddDisk(bsd.toStdString(), d);
 
         StorageDeviceHandler handler;

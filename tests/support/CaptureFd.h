@@ -1,6 +1,8 @@
 #pragma once
 // Captures what the process writes to a file descriptor (1 or 2) while it
-// lives, so tests can check trace lines. Main thread only.
+// lives, so tests can check trace lines; at the end the text is passed on
+// to the real descriptor, so test failures logged meanwhile are not lost.
+// Main thread only.
 
 #include <unistd.h>
 
@@ -13,7 +15,7 @@ namespace testsupport {
 class CaptureFd {
   public:
     explicit CaptureFd(int fd) : m_fd(fd) {
-        std::fflush(fd == 1 ? stdout : stderr);
+        std::fflush(nullptr);
         char name[] = "/tmp/capture-XXXXXX";
         m_file = mkstemp(name);
         unlink(name);
@@ -26,35 +28,26 @@ class CaptureFd {
 
     // Everything written so far.
     std::string Text() {
-        if (m_file < 0) return m_restoredText;
-        std::fflush(m_fd == 1 ? stdout : stderr);
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        off_t offset = 0;
-        while ((n = pread(m_file, buffer, sizeof buffer, offset)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-            offset += n;
-        }
+        if (m_file < 0) return m_text;
+        std::fflush(nullptr);
+        std::string text(static_cast<std::size_t>(lseek(m_file, 0, SEEK_END)), '\0');
+        if (pread(m_file, text.data(), text.size(), 0) < 0) text.clear();
         return text;
     }
 
     void Restore() {
         if (m_saved < 0) return;
-        std::fflush(m_fd == 1 ? stdout : stderr);
+        m_text = Text();
         dup2(m_saved, m_fd);
         close(m_saved);
-        m_saved = -1;
-        m_restoredText = Text();
         close(m_file);
-        m_file = -1;
+        m_saved = m_file = -1;
+        if (write(m_fd, m_text.data(), m_text.size()) < 0) std::perror("capture");
     }
 
   private:
-    int m_fd;
-    int m_file = -1;
-    int m_saved = -1;
-    std::string m_restoredText;
+    int m_fd, m_file = -1, m_saved = -1;
+    std::string m_text;
 };
 
 }  // namespace testsupport
