@@ -14,10 +14,8 @@ std::atomic<bool> g_cancelThread{false};
 
 namespace {
 
-constexpr std::size_t kChunkSize = 8388608;  // one read of the decompressed image
-constexpr std::size_t kBlockSize = 524288;   // unit of a chunk's main write
+constexpr std::size_t kBlockSize = 524288;  // unit of a chunk's main write
 constexpr std::size_t kBufferAlignment = 4096;
-constexpr const char* kTempImageName = "veskImage.img";
 constexpr std::size_t kClearSize = 1024;
 
 // Limits of the job's paths: the temporary image path must fit 512 bytes and
@@ -26,22 +24,8 @@ constexpr std::size_t kMaxTempDirectory = 498;
 constexpr std::size_t kMaxImageAndTempDirectory = 995;
 constexpr std::size_t kMaxCommand = 1023;
 
-int SystemRunner(const char* command) {
-    return std::system(command);
-}
-
-std::atomic<writer_seams::CommandRunner> g_commandRunner{&SystemRunner};
-std::atomic<writer_seams::ThreadStarter> g_threadStarter{&pthread_create};
-
-// One trace line; flushed at once so the lines of both threads keep their
-// order when standard output is a pipe or a file.
-void Trace(const char* line) {
-    std::puts(line);
-    std::fflush(stdout);
-}
-
 int RunCommand(const std::string& command) {
-    return g_commandRunner.load()(command.c_str());
+    return std::system(command.c_str());
 }
 
 // A path the shell must not mistake for an option once it is a word of its own.
@@ -97,7 +81,7 @@ bool StartThread(pthread_t* thread, void* (*start)(void*), void* argument) {
     if (pthread_attr_init(&attributes) != 0) return false;
     bool started = false;
     if (pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE) == 0)
-        started = g_threadStarter.load()(thread, &attributes, start, argument) == 0;
+        started = pthread_create(thread, &attributes, start, argument) == 0;
     pthread_attr_destroy(&attributes);
     return started;
 }
@@ -189,14 +173,10 @@ bool CopyDecompressedImage(const write_image_thread_data& job) {
 
 }  // namespace
 
-namespace writer_seams {
-void SetCommandRunner(CommandRunner runner) {
-    g_commandRunner.store(runner ? runner : &SystemRunner);
+void Trace(const char* line) {
+    std::puts(line);
+    std::fflush(stdout);
 }
-void SetThreadStarter(ThreadStarter starter) {
-    g_threadStarter.store(starter ? starter : &pthread_create);
-}
-}  // namespace writer_seams
 
 void SetString(std::string* destination, const char* source) {
     destination->assign(source);
@@ -251,7 +231,7 @@ void* WriteImageThread(void* data) {
 DeviceImageWriter::DeviceImageWriter()
     : m_unzipData(std::make_unique<unzip_thread_data>()),
       m_writeData(std::make_unique<write_image_thread_data>()) {
-    SetString(&m_tempDirectory, "/tmp");
+    SetString(&m_tempDirectory, "/tmp/");
 }
 
 DeviceImageWriter::~DeviceImageWriter() {

@@ -2,12 +2,14 @@
 // DeviceImageWriter: writes a gzip-compressed disk image onto a device, and
 // clears a device by zeroing its first 1024 bytes.
 //
-// Threads: every member is called from one thread (the window's). A write job
-// runs on two POSIX worker threads: UnzipThread decompresses the image with
-// `gunzip` into the temporary file "veskImage.img", WriteImageThread joins it
-// and copies the file onto the device in 8 MiB chunks (direct I/O on a block
-// device), flushes the device and removes the temporary file. They report
-// through the two plain callbacks below, on the write thread; the write
+// Threads: the window's thread sets the writer up and starts and cancels
+// jobs. ClearDevice blocks while the device opens, which may wait on a
+// password prompt: the controller runs it on a thread of its own, while no
+// other member is called. A write job runs on two POSIX worker threads:
+// UnzipThread decompresses the image with `gunzip` into the temporary file
+// kTempImageName, WriteImageThread joins it and copies the file onto the
+// device in chunks of kChunkSize (direct I/O on a block device), flushes the device and removes the
+// temporary file. They report through the two plain callbacks below, on the write thread; the write
 // thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
@@ -17,9 +19,20 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+// The decompressed image inside the temporary directory; its growth shows
+// that decompression is under way.
+inline constexpr char kTempImageName[] = "veskImage.img";
+// One read of the decompressed image, one step of the progress count.
+inline constexpr std::size_t kChunkSize = 8388608;
+
+// Writes one trace line to standard output, flushed at once so that the lines
+// of all threads keep their order when standard output is a pipe or a file.
+void Trace(const char* line);
 
 // Called once per started job, on the write thread: true = image written and
 // flushed to the device.
@@ -63,18 +76,6 @@ struct write_image_thread_data {
 void* UnzipThread(void* data);
 void* WriteImageThread(void* data);
 
-// Test seams. The shell commands run through a runner (std::system unless
-// replaced) and the worker threads are created through a starter
-// (pthread_create unless replaced). nullptr restores the default. Set them
-// only while no job runs.
-namespace writer_seams {
-using CommandRunner = int (*)(const char* command);
-using ThreadStarter = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
-                              void* (*start)(void*), void* argument);
-void SetCommandRunner(CommandRunner runner);
-void SetThreadStarter(ThreadStarter starter);
-}  // namespace writer_seams
-
 class DeviceImageWriter {
   public:
     DeviceImageWriter();
@@ -96,11 +97,6 @@ class DeviceImageWriter {
     // over 995 bytes, or a shell command over 1023 bytes once quoted).
     bool WriteImage(FinishedCallback finished, ProgressCallback progress);
     bool UnzipImageFileToTemp();
-
-    const std::string& TempDirectory() const { return m_tempDirectory; }
-    const std::string& ImageFile() const { return m_imageFile; }
-    const std::string& DevicePath() const { return m_devicePath; }
-    bool ImageFileValid() const { return m_imageFileValid; }
 
   private:
     // Waits for a decompression thread that no write thread took over (its
