@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -146,11 +147,13 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
     }
 }
 
-// Steps after a successful decompression: copy, flush, close, remove the
-// temporary file. true when all of them succeeded.
+// Steps after a successful decompression: copy, flush, close. true when all
+// of them succeeded.
 bool CopyDecompressedImage(const write_image_thread_data& job) {
     const std::int64_t size = FileSize(job.tempImageFile.c_str());
-    const std::int64_t totalChunks = size > 0 ? size / static_cast<std::int64_t>(kChunkSize) : 0;
+    // Nothing to write is not a written image.
+    if (size <= 0) return false;
+    const std::int64_t totalChunks = size / static_cast<std::int64_t>(kChunkSize);
 
     const int imageFd = open(job.tempImageFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (imageFd < 0) return false;
@@ -165,10 +168,7 @@ bool CopyDecompressedImage(const write_image_thread_data& job) {
         if (close(device.fd) != 0) copied = false;
     }
     close(imageFd);
-
-    const std::string command = RemoveCommand(job.tempImageFile);
-    const bool removed = command.size() <= kMaxCommand && RunCommand(command) == 0;
-    return copied && removed;
+    return copied;
 }
 
 }  // namespace
@@ -218,7 +218,13 @@ void* WriteImageThread(void* data) {
         Trace("WriteImageThread waiting for join!");
         pthread_join(job->unzipThread, nullptr);
         Trace("WriteImageThread running!");
-        const bool result = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        const bool copied = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        // The temporary file may be gigabytes: it goes whatever the outcome,
+        // before the caller hears of the end. What a failure left behind
+        // (a partial decompression, say) is unlinked directly.
+        bool removed = copied && RunCommand(RemoveCommand(job->tempImageFile)) == 0;
+        if (!removed) removed = unlink(job->tempImageFile.c_str()) == 0 || errno == ENOENT;
+        const bool result = copied && removed;
         // The record belongs to the writer, which may start the next job or be
         // destroyed once the callback has run: nothing of it is read after.
         const FinishedCallback finished = job->finishedCallback;

@@ -34,8 +34,9 @@ inline constexpr std::size_t kChunkSize = 8388608;
 // of all threads keep their order when standard output is a pipe or a file.
 void Trace(const char* line);
 
-// Called once per started job, on the write thread: true = image written and
-// flushed to the device.
+// Called once per started job, on the write thread, after the temporary file
+// is gone: true = image written and flushed to the device. An image that
+// decompresses to no bytes at all gives false.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
 // rounded down), current chunk (1-based; the last may be total + 1). A chunk
