@@ -1,6 +1,7 @@
 #include "DeviceImageWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -183,10 +184,13 @@ void SetString(std::string* destination, const char* source) {
 }
 
 bool FileExists(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
-    std::fclose(file);
-    return true;
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
 }
 
 std::int64_t FileSize(const char* path) {
@@ -203,9 +207,12 @@ void* UnzipThread(void* data) {
         const auto* job = static_cast<const unzip_thread_data*>(data);
         Trace("UnzipThread started!");
         *job->success = false;
+        // Checked here rather than when the image is chosen: a FIFO or a file
+        // on a stalled network mount must not freeze the window. Only a
+        // regular file is an image; gunzip would wait on a FIFO for ever.
         const std::string command = DecompressCommand(job->imageFile, job->tempDirectory);
-        const bool succeeded = command.size() <= kMaxCommand && RunCommand(command) == 0;
-        *job->success = succeeded;
+        *job->success = FileExists(job->imageFile.c_str()) && command.size() <= kMaxCommand &&
+                        RunCommand(command) == 0;
         Trace("UnzipThread finished!");
     }
     pthread_exit(nullptr);
@@ -255,12 +262,7 @@ void DeviceImageWriter::SetTempDirectory(const char* directory) {
 }
 
 void DeviceImageWriter::SetImageFile(const char* path) {
-    if (FileExists(path)) {
-        SetString(&m_imageFile, path);
-        m_imageFileValid = true;
-    } else {
-        m_imageFileValid = false;
-    }
+    SetString(&m_imageFile, path);
 }
 
 void DeviceImageWriter::SetDevice(const char* path) {
@@ -331,7 +333,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
 }
 
 bool DeviceImageWriter::UnzipImageFileToTemp() {
-    if (!m_imageFileValid) return false;
+    if (m_imageFile.empty()) return false;
     if (DecompressCommand(m_imageFile, m_tempDirectory).size() > kMaxCommand) return false;
     JoinStrandedUnzipThread();
 

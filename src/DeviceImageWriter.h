@@ -6,11 +6,11 @@
 // jobs. ClearDevice blocks while the device opens, which may wait on a
 // password prompt: the controller runs it on a thread of its own, while no
 // other member is called. A write job runs on two POSIX worker threads:
-// UnzipThread decompresses the image with `gunzip` into the temporary file
-// kTempImageName, WriteImageThread joins it and copies the file onto the
-// device in chunks of kChunkSize (direct I/O on a block device), flushes the device and removes the
-// temporary file. They report through the two plain callbacks below, on the write thread; the write
-// thread is detached, nobody joins it.
+// UnzipThread checks that the image is a regular file and decompresses it
+// with `gunzip` into the temporary file kTempImageName, WriteImageThread joins it and copies the
+// file onto the device in chunks of kChunkSize (direct I/O on a block device), flushes the device
+// and removes the temporary file. They report through the two plain callbacks below, on the write
+// thread; the write thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -35,8 +35,8 @@ inline constexpr std::size_t kChunkSize = 8388608;
 void Trace(const char* line);
 
 // Called once per started job, on the write thread, after the temporary file
-// is gone: true = image written and flushed to the device. An image that
-// decompresses to no bytes at all gives false.
+// is gone: true = image written and flushed to the device. An image that is
+// not a regular file, or that decompresses to no bytes at all, gives false.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
 // rounded down), current chunk (1-based; the last may be total + 1). A chunk
@@ -53,7 +53,9 @@ extern std::atomic<bool> g_cancelThread;
 // ("none").
 void SetString(std::string* destination, const char* source);
 
-// true when the path can be opened for reading.
+// true when the path is a regular file that can be opened for reading. Never
+// waits for a FIFO's writer; a file on a stalled mount may still block, so
+// the window's thread does not call it.
 bool FileExists(const char* path);
 
 // Size in bytes of the file at path, or -1 when it cannot be opened.
@@ -85,15 +87,16 @@ class DeviceImageWriter {
     DeviceImageWriter& operator=(const DeviceImageWriter&) = delete;
 
     void SetTempDirectory(const char* directory);  // used as a prefix: end it with "/"
-    void SetImageFile(const char* path);           // kept only if the file exists
+    // Only keeps the path: the job checks the file on its own thread.
+    void SetImageFile(const char* path);
     void SetDevice(const char* path);
 
     // Zeroes the first 1024 bytes of the device and flushes them; blocks the
     // caller for that time.
     bool ClearDevice();
     void StopImageWriting();
-    // false without starting anything when there is no device path, no valid
-    // image, or the paths are too long for the job's commands (temporary
+    // false without starting anything when there is no device path, no image
+    // path, or the paths are too long for the job's commands (temporary
     // directory over 498 bytes, image path and temporary directory together
     // over 995 bytes, or a shell command over 1023 bytes once quoted).
     bool WriteImage(FinishedCallback finished, ProgressCallback progress);
@@ -107,7 +110,6 @@ class DeviceImageWriter {
     std::string m_tempDirectory;
     std::string m_imageFile;
     std::string m_devicePath;
-    bool m_imageFileValid = false;
     bool m_unzipSucceeded = false;
     pthread_t m_unzipThread{};
     std::unique_ptr<unzip_thread_data> m_unzipData;
