@@ -152,6 +152,7 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
 // of them succeeded.
 bool CopyDecompressedImage(const write_image_thread_data& job) {
     const std::int64_t size = FileSize(job.tempImageFile.c_str());
+    job.imageBytes->store(size);
     // Nothing to write is not a written image.
     if (size <= 0) return false;
     const std::int64_t totalChunks = size / static_cast<std::int64_t>(kChunkSize);
@@ -295,6 +296,7 @@ void DeviceImageWriter::JoinStrandedUnzipThread() {
 }
 
 bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback progress) {
+    m_imageBytes.store(-1);
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
 
@@ -317,6 +319,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->unzipThread = m_unzipThread;
     SetString(&m_writeData->tempImageFile, tempImageFile.c_str());
     m_writeData->unzipSucceeded = &m_unzipSucceeded;
+    m_writeData->imageBytes = &m_imageBytes;
     SetString(&m_writeData->devicePath, m_devicePath.c_str());
     m_writeData->progressCallback = progress;
     m_writeData->finishedCallback = finished;

@@ -2,15 +2,17 @@
 // DeviceImageWriter: writes a gzip-compressed disk image onto a device, and
 // clears a device by zeroing its first 1024 bytes.
 //
-// Threads: the window's thread sets the writer up and starts and cancels
-// jobs. ClearDevice blocks while the device opens, which may wait on a
-// password prompt: the controller runs it on a thread of its own, while no
-// other member is called. A write job runs on two POSIX worker threads:
-// UnzipThread checks that the image is a regular file and decompresses it
-// with `gunzip` into the temporary file kTempImageName, WriteImageThread joins it and copies the
-// file onto the device in chunks of kChunkSize (direct I/O on a block device), flushes the device
-// and removes the temporary file. They report through the two plain callbacks below, on the write
-// thread; the write thread is detached, nobody joins it.
+// Threads: the window's thread sets the writer up and starts, cancels and
+// watches jobs (ImageBytes may be called from any thread). ClearDevice
+// blocks while the device opens, which may wait on a password prompt: the
+// controller runs it on a thread of its own, while no other member is called.
+// A write job runs on two POSIX worker threads: UnzipThread checks that the
+// image is a regular file and decompresses it with `gunzip` into the
+// temporary file kTempImageName, WriteImageThread joins it and copies the
+// file onto the device in chunks of kChunkSize (direct I/O on a block
+// device), flushes the device and removes the temporary file. They report
+// through the two plain callbacks below, on the write thread; the write
+// thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -72,6 +74,7 @@ struct write_image_thread_data {
     std::string tempImageFile;
     std::string devicePath;
     bool* unzipSucceeded = nullptr;
+    std::atomic<std::int64_t>* imageBytes = nullptr;
     ProgressCallback progressCallback = nullptr;
     FinishedCallback finishedCallback = nullptr;
 };
@@ -102,6 +105,11 @@ class DeviceImageWriter {
     bool WriteImage(FinishedCallback finished, ProgressCallback progress);
     bool UnzipImageFileToTemp();
 
+    // Size in bytes of the decompressed image of the running or last job, known
+    // once decompression has succeeded (before the copy starts); -1 until then.
+    // WriteImage resets it.
+    std::int64_t ImageBytes() const { return m_imageBytes.load(); }
+
   private:
     // Waits for a decompression thread that no write thread took over (its
     // write thread could not be started), so its record may be refilled.
@@ -111,6 +119,7 @@ class DeviceImageWriter {
     std::string m_imageFile;
     std::string m_devicePath;
     bool m_unzipSucceeded = false;
+    std::atomic<std::int64_t> m_imageBytes{-1};
     pthread_t m_unzipThread{};
     std::unique_ptr<unzip_thread_data> m_unzipData;
     pthread_t m_writeThread{};
