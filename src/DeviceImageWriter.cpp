@@ -1,9 +1,11 @@
 #include "DeviceImageWriter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +16,8 @@ std::atomic<bool> g_cancelThread{false};
 
 namespace {
 
-constexpr std::size_t kChunkSize = 8388608;  // one read of the decompressed image
-constexpr std::size_t kBlockSize = 524288;   // unit of a chunk's main write
+constexpr std::size_t kBlockSize = 524288;  // unit of a chunk's main write
 constexpr std::size_t kBufferAlignment = 4096;
-constexpr const char* kTempImageName = "veskImage.img";
 constexpr std::size_t kClearSize = 1024;
 
 // Limits of the job's paths: the temporary image path must fit 512 bytes and
@@ -26,22 +26,8 @@ constexpr std::size_t kMaxTempDirectory = 498;
 constexpr std::size_t kMaxImageAndTempDirectory = 995;
 constexpr std::size_t kMaxCommand = 1023;
 
-int SystemRunner(const char* command) {
-    return std::system(command);
-}
-
-std::atomic<writer_seams::CommandRunner> g_commandRunner{&SystemRunner};
-std::atomic<writer_seams::ThreadStarter> g_threadStarter{&pthread_create};
-
-// One trace line; flushed at once so the lines of both threads keep their
-// order when standard output is a pipe or a file.
-void Trace(const char* line) {
-    std::puts(line);
-    std::fflush(stdout);
-}
-
 int RunCommand(const std::string& command) {
-    return g_commandRunner.load()(command.c_str());
+    return std::system(command.c_str());
 }
 
 // A path the shell must not mistake for an option once it is a word of its own.
@@ -97,7 +83,7 @@ bool StartThread(pthread_t* thread, void* (*start)(void*), void* argument) {
     if (pthread_attr_init(&attributes) != 0) return false;
     bool started = false;
     if (pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE) == 0)
-        started = g_threadStarter.load()(thread, &attributes, start, argument) == 0;
+        started = pthread_create(thread, &attributes, start, argument) == 0;
     pthread_attr_destroy(&attributes);
     return started;
 }
@@ -162,11 +148,14 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
     }
 }
 
-// Steps after a successful decompression: copy, flush, close, remove the
-// temporary file. true when all of them succeeded.
+// Steps after a successful decompression: copy, flush, close. true when all
+// of them succeeded.
 bool CopyDecompressedImage(const write_image_thread_data& job) {
     const std::int64_t size = FileSize(job.tempImageFile.c_str());
-    const std::int64_t totalChunks = size > 0 ? size / static_cast<std::int64_t>(kChunkSize) : 0;
+    job.imageBytes->store(size);
+    // Nothing to write is not a written image.
+    if (size <= 0) return false;
+    const std::int64_t totalChunks = size / static_cast<std::int64_t>(kChunkSize);
 
     const int imageFd = open(job.tempImageFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (imageFd < 0) return false;
@@ -181,32 +170,28 @@ bool CopyDecompressedImage(const write_image_thread_data& job) {
         if (close(device.fd) != 0) copied = false;
     }
     close(imageFd);
-
-    const std::string command = RemoveCommand(job.tempImageFile);
-    const bool removed = command.size() <= kMaxCommand && RunCommand(command) == 0;
-    return copied && removed;
+    return copied;
 }
 
 }  // namespace
 
-namespace writer_seams {
-void SetCommandRunner(CommandRunner runner) {
-    g_commandRunner.store(runner ? runner : &SystemRunner);
+void Trace(const char* line) {
+    std::puts(line);
+    std::fflush(stdout);
 }
-void SetThreadStarter(ThreadStarter starter) {
-    g_threadStarter.store(starter ? starter : &pthread_create);
-}
-}  // namespace writer_seams
 
 void SetString(std::string* destination, const char* source) {
     destination->assign(source);
 }
 
 bool FileExists(const char* path) {
-    FILE* file = std::fopen(path, "rb");
-    if (!file) return false;
-    std::fclose(file);
-    return true;
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
 }
 
 std::int64_t FileSize(const char* path) {
@@ -223,9 +208,12 @@ void* UnzipThread(void* data) {
         const auto* job = static_cast<const unzip_thread_data*>(data);
         Trace("UnzipThread started!");
         *job->success = false;
+        // Checked here rather than when the image is chosen: a FIFO or a file
+        // on a stalled network mount must not freeze the window. Only a
+        // regular file is an image; gunzip would wait on a FIFO for ever.
         const std::string command = DecompressCommand(job->imageFile, job->tempDirectory);
-        const bool succeeded = command.size() <= kMaxCommand && RunCommand(command) == 0;
-        *job->success = succeeded;
+        *job->success = FileExists(job->imageFile.c_str()) && command.size() <= kMaxCommand &&
+                        RunCommand(command) == 0;
         Trace("UnzipThread finished!");
     }
     pthread_exit(nullptr);
@@ -238,7 +226,13 @@ void* WriteImageThread(void* data) {
         Trace("WriteImageThread waiting for join!");
         pthread_join(job->unzipThread, nullptr);
         Trace("WriteImageThread running!");
-        const bool result = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        const bool copied = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        // The temporary file may be gigabytes: it goes whatever the outcome,
+        // before the caller hears of the end. What a failure left behind
+        // (a partial decompression, say) is unlinked directly.
+        bool removed = copied && RunCommand(RemoveCommand(job->tempImageFile)) == 0;
+        if (!removed) removed = unlink(job->tempImageFile.c_str()) == 0 || errno == ENOENT;
+        const bool result = copied && removed;
         // The record belongs to the writer, which may start the next job or be
         // destroyed once the callback has run: nothing of it is read after.
         const FinishedCallback finished = job->finishedCallback;
@@ -251,7 +245,7 @@ void* WriteImageThread(void* data) {
 DeviceImageWriter::DeviceImageWriter()
     : m_unzipData(std::make_unique<unzip_thread_data>()),
       m_writeData(std::make_unique<write_image_thread_data>()) {
-    SetString(&m_tempDirectory, "/tmp");
+    SetString(&m_tempDirectory, "/tmp/");
 }
 
 DeviceImageWriter::~DeviceImageWriter() {
@@ -269,12 +263,7 @@ void DeviceImageWriter::SetTempDirectory(const char* directory) {
 }
 
 void DeviceImageWriter::SetImageFile(const char* path) {
-    if (FileExists(path)) {
-        SetString(&m_imageFile, path);
-        m_imageFileValid = true;
-    } else {
-        m_imageFileValid = false;
-    }
+    SetString(&m_imageFile, path);
 }
 
 void DeviceImageWriter::SetDevice(const char* path) {
@@ -307,6 +296,7 @@ void DeviceImageWriter::JoinStrandedUnzipThread() {
 }
 
 bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback progress) {
+    m_imageBytes.store(-1);
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
 
@@ -329,6 +319,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->unzipThread = m_unzipThread;
     SetString(&m_writeData->tempImageFile, tempImageFile.c_str());
     m_writeData->unzipSucceeded = &m_unzipSucceeded;
+    m_writeData->imageBytes = &m_imageBytes;
     SetString(&m_writeData->devicePath, m_devicePath.c_str());
     m_writeData->progressCallback = progress;
     m_writeData->finishedCallback = finished;
@@ -345,7 +336,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
 }
 
 bool DeviceImageWriter::UnzipImageFileToTemp() {
-    if (!m_imageFileValid) return false;
+    if (m_imageFile.empty()) return false;
     if (DecompressCommand(m_imageFile, m_tempDirectory).size() > kMaxCommand) return false;
     JoinStrandedUnzipThread();
 

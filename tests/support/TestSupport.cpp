@@ -3,9 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 namespace testsupport {
 
@@ -57,6 +60,22 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out.flush());
+}
+
+std::string MakeGzipImage(const std::string& dir, const std::string& name, std::size_t size,
+                          std::string* rawBytes) {
+    static std::atomic<unsigned> images{0};
+    std::independent_bits_engine<std::mt19937, 8, unsigned> random(++images);
+    std::string bytes(size, '\0');
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+    const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+    const std::string raw = path + ".raw";
+    const bool made = WriteBytes(raw, bytes) &&
+                      Run("gzip -1 -n -c " + ShellQuote(raw) + " > " + ShellQuote(path)) == 0;
+    std::remove(raw.c_str());
+    if (!made) return {};
+    if (rawBytes) *rawBytes = std::move(bytes);
+    return path;
 }
 
 LoopDevice::~LoopDevice() {
