@@ -458,9 +458,15 @@ int OpenOnBus(QDBusConnection& bus, const char* path, int flags, int* error) {
         return -1;
     }
 
+    // udisksd takes the access mode only as `mode` and refuses it inside
+    // `flags`; the rest (O_EXCL, O_DIRECT, O_CLOEXEC) it passes to open(2).
+    const int access = flags & O_ACCMODE;
+    const QString mode = access == O_RDWR     ? QStringLiteral("rw")
+                         : access == O_WRONLY ? QStringLiteral("w")
+                                              : QStringLiteral("r");
     QDBusMessage open =
         QDBusMessage::createMethodCall(kService, blockPath, kBlock, QStringLiteral("OpenDevice"));
-    open << QStringLiteral("w") << QVariantMap{{QStringLiteral("flags"), flags}};
+    open << mode << QVariantMap{{QStringLiteral("flags"), flags & ~O_ACCMODE}};
     open.setInteractiveAuthorizationAllowed(true);
     const QDBusMessage reply = bus.call(open, QDBus::Block, kPromptTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {
