@@ -69,6 +69,10 @@ class DiskService {
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
 
   protected:
+    // Called whenever a session is scheduled (a scan starts): a backend whose
+    // last look at the system failed asks again here.
+    virtual void Rescan() {}
+
     // Backends report what they learn through these; sessions are told.
     // SetDisk adds a disk at the end of the order, or updates it in place.
     void SetDisk(const std::string& bsdName, const DiskDescription& description);
@@ -98,6 +102,7 @@ class DiskSession {
     void RegisterDiskAppearedCallback(DiskCallback callback, void* context);
     void RegisterDiskDisappearedCallback(DiskCallback callback, void* context);
 
+    // Also lets the service look again (DiskService::Rescan).
     void ScheduleWithMainLoop();
     void UnscheduleFromMainLoop();  // does nothing when not scheduled
     bool IsScheduled() const { return m_scheduled; }

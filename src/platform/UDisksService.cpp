@@ -220,6 +220,10 @@ void UDisksService::Load(std::function<void(bool ok)> then) {
             });
 }
 
+void UDisksService::Rescan() {
+    if (m_bus.isConnected() && !m_loaded && m_loadsPending == 0) Load();
+}
+
 void UDisksService::ServiceGone() {
     ++m_generation;  // answers still on their way belong to the old owner
     m_loaded = false;

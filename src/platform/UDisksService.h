@@ -56,6 +56,12 @@ class UDisksService final : public QObject, public DiskService {
 
     using Interfaces = QMap<QString, QVariantMap>;
 
+  protected:
+    // Loads the object tree again when no load has succeeded since the
+    // service (re)appeared and none is outstanding: a first load that failed
+    // or timed out is not the last word.
+    void Rescan() override;
+
   signals:
     // Each load of the object tree that finished (ok: it succeeded).
     void loadFinished(bool ok);
