@@ -61,11 +61,12 @@ class DiskService {
     // Every disk known now, in the order the service first reported them.
     const std::vector<DiskObject>& Disks() const { return m_disks; }
 
-    // Starts a forced unmount of every mounted volume of the whole disk
-    // (the disk and its partitions). Returns false when the service does not
-    // know the disk; then `done` is never called. Otherwise `done` is called
-    // exactly once, later, from the main event loop: true when every volume
-    // was unmounted (also when nothing was mounted).
+    // Starts an unmount (not forced) of every mounted volume of the whole
+    // disk (the disk and its partitions). Returns false when the service does
+    // not know the disk; then `done` is never called. Otherwise `done` is
+    // called exactly once, later, from the main event loop: true when every
+    // volume was unmounted (also when nothing was mounted). A volume still in
+    // use stays mounted; a line on standard output names it.
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
 
   protected:
