@@ -22,12 +22,13 @@ std::unique_ptr<QProcess> Spawn(const QString& program, const QStringList& argum
     auto process = std::make_unique<QProcess>();
     // Both die with the test process, even when it crashes.
     process->setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // dbus-daemon's complaints about fd limits are noise; python's errors are not.
-    if (readOutput)
+    if (readOutput) {
         process->setStandardErrorFile(QProcess::nullDevice());
-    else
+    } else {
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->setStandardOutputFile(QProcess::nullDevice());
+    }
     process->start(program, arguments);
     return process;
 }
