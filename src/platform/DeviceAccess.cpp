@@ -19,32 +19,35 @@ bool PermissionDenied(int error) {
     return error == EACCES || error == EPERM;
 }
 
-// The same node as the one examined before opening: a node swapped between
+// The same disk as the one examined before opening: a node swapped between
 // stat and open (a stick pulled and another plugged in, a link replaced) must
 // not be written.
-bool SameNode(const struct stat& a, const struct stat& b) {
-    if ((a.st_mode & S_IFMT) != (b.st_mode & S_IFMT)) return false;
-    if (S_ISBLK(a.st_mode) || S_ISCHR(a.st_mode)) return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-OpenedDevice Describe(int fd) {
-    OpenedDevice device;
-    device.fd = fd;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
-        device.blockDevice = true;
-        int size = 0;
-        device.logicalBlockSize = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    device.direct = flags != -1 && (flags & O_DIRECT) != 0;
-    return device;
+bool SameDisk(const struct stat& a, const struct stat& b) {
+    return S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode) && a.st_rdev == b.st_rdev;
 }
 
 OpenedDevice Failure(int error) {
     OpenedDevice device;
     device.error = error;
+    return device;
+}
+
+// Takes over an opened descriptor. Whatever the path named and whoever opened
+// it, only a disk is written: a link to a log file or a terminal is not (the
+// descriptor is closed, ENOTBLK).
+OpenedDevice Describe(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+        close(fd);
+        return Failure(ENOTBLK);
+    }
+    OpenedDevice device;
+    device.fd = fd;
+    device.blockDevice = true;
+    int size = 0;
+    device.logicalBlockSize = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
+    const int flags = fcntl(fd, F_GETFL);
+    device.direct = flags != -1 && (flags & O_DIRECT) != 0;
     return device;
 }
 
@@ -63,36 +66,27 @@ OpenedDevice OpenPrivileged(const char* path, int flags, int error) {
 
 OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect) {
     if (!path || !*path) return Failure(ENOENT);
+    int flags = O_WRONLY | O_CLOEXEC | O_EXCL | (wantDirect ? O_DIRECT : 0);
 
     struct stat before;
     if (stat(path, &before) != 0) {
-        const int error = errno;
         // The node cannot even be looked at; only a block device can be
         // handed out by the privileged opener, so ask for one.
-        return OpenPrivileged(path, O_WRONLY | O_CLOEXEC | O_EXCL | (wantDirect ? O_DIRECT : 0),
-                              error);
+        return OpenPrivileged(path, flags, errno);
     }
-    if (S_ISDIR(before.st_mode)) return Failure(EISDIR);
-    // A FIFO or socket would block or misbehave; only disks, plain files and
-    // character devices are written.
-    if (!S_ISBLK(before.st_mode) && !S_ISREG(before.st_mode) && !S_ISCHR(before.st_mode))
-        return Failure(ENXIO);
+    // Not even opened: a FIFO would block, a terminal could become ours.
+    if (!S_ISBLK(before.st_mode)) return Failure(ENOTBLK);
 
-    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
-    if (S_ISBLK(before.st_mode)) {
-        flags |= O_EXCL;
-        if (wantDirect) flags |= O_DIRECT;
-    }
     int fd = open(path, flags);
     if (fd < 0 && errno == EINVAL && (flags & O_DIRECT)) {
         // A driver without direct I/O: buffered writes, flushed at the end.
         flags &= ~O_DIRECT;
         fd = open(path, flags);
     }
-    if (fd < 0) return OpenPrivileged(path, flags & ~O_NOCTTY, errno);
+    if (fd < 0) return OpenPrivileged(path, flags, errno);
 
     struct stat after;
-    if (fstat(fd, &after) != 0 || !SameNode(before, after)) {
+    if (fstat(fd, &after) != 0 || !SameDisk(before, after)) {
         close(fd);
         return Failure(ESTALE);
     }

@@ -2,12 +2,14 @@
 // The one way the program opens a device node for writing, and the write and
 // flush helpers that go with it.
 //
-// The node is never created or truncated. A block device is opened
-// exclusively (O_EXCL: refused while anything on it is mounted or another
-// program holds it exclusively) and, when asked, unbuffered (O_DIRECT); a
-// regular file or character device (tests) gets neither. When the kernel
-// refuses for lack of permission and a privileged opener is installed (the
-// UDisks2 backend installs one), the descriptor comes from it instead.
+// Only block devices are written: the node is opened exclusively (O_EXCL:
+// refused while anything on it is mounted or another program holds it
+// exclusively), when asked unbuffered (O_DIRECT), never created or truncated.
+// Anything else (a regular file, a character device, a link to either) fails
+// with ENOTBLK, checked on the opened descriptor. When the kernel refuses for
+// lack of permission and a privileged opener is installed (the UDisks2
+// backend installs one), the descriptor comes from it instead, and is checked
+// the same way.
 //
 // Threads: callable from any thread; the privileged opener may wait a long
 // time (a password prompt), so the window's thread must not call it for a
@@ -21,19 +23,19 @@ namespace platform {
 struct OpenedDevice {
     int fd = -1;               // -1 on failure
     int error = 0;             // errno of the failure
-    bool blockDevice = false;  // the node is a block device
+    bool blockDevice = false;  // always true for an opened device
     bool direct = false;       // opened with O_DIRECT
     // Logical sector size of a block device (BLKSSZGET); O_DIRECT transfers
     // must be whole sectors from a buffer aligned to it. 1 for other nodes.
     int logicalBlockSize = 1;
 };
 
-// wantDirect: use O_DIRECT for a block device.
+// wantDirect: use O_DIRECT (dropped for a driver that does not take it).
 OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect);
 
 // Asks someone with the rights for a descriptor of `path` opened for writing
 // with `flags`: the full open(2) flags of the refused direct open
-// (O_WRONLY|O_CLOEXEC, plus O_EXCL and O_DIRECT for a block device). Returns
+// (O_WRONLY|O_CLOEXEC|O_EXCL, plus O_DIRECT when asked for). Returns
 // the descriptor, or -1 with *error set. Installed once at start; nullptr
 // removes it.
 using PrivilegedOpener = int (*)(const char* path, int flags, int* error);

@@ -91,6 +91,7 @@ void DiskSession::RegisterDiskDisappearedCallback(DiskCallback callback, void* c
 void DiskSession::ScheduleWithMainLoop() {
     m_scheduled = true;
     PostDelivery();
+    m_service.Rescan();
 }
 
 void DiskSession::UnscheduleFromMainLoop() {

@@ -61,14 +61,19 @@ class DiskService {
     // Every disk known now, in the order the service first reported them.
     const std::vector<DiskObject>& Disks() const { return m_disks; }
 
-    // Starts a forced unmount of every mounted volume of the whole disk
-    // (the disk and its partitions). Returns false when the service does not
-    // know the disk; then `done` is never called. Otherwise `done` is called
-    // exactly once, later, from the main event loop: true when every volume
-    // was unmounted (also when nothing was mounted).
+    // Starts an unmount (not forced) of every mounted volume of the whole
+    // disk (the disk and its partitions). Returns false when the service does
+    // not know the disk; then `done` is never called. Otherwise `done` is
+    // called exactly once, later, from the main event loop: true when every
+    // volume was unmounted (also when nothing was mounted). A volume still in
+    // use stays mounted; a line on standard output names it.
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
 
   protected:
+    // Called whenever a session is scheduled (a scan starts): a backend whose
+    // last look at the system failed asks again here.
+    virtual void Rescan() {}
+
     // Backends report what they learn through these; sessions are told.
     // SetDisk adds a disk at the end of the order, or updates it in place.
     void SetDisk(const std::string& bsdName, const DiskDescription& description);
@@ -98,6 +103,7 @@ class DiskSession {
     void RegisterDiskAppearedCallback(DiskCallback callback, void* context);
     void RegisterDiskDisappearedCallback(DiskCallback callback, void* context);
 
+    // Also lets the service look again (DiskService::Rescan).
     void ScheduleWithMainLoop();
     void UnscheduleFromMainLoop();  // does nothing when not scheduled
     bool IsScheduled() const { return m_scheduled; }

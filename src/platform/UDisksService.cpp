@@ -149,6 +149,20 @@ QString Text(const QVariantMap& properties, const char* key) {
     return properties.value(QLatin1String(key)).toString();
 }
 
+// "DEVICE (MOUNT POINTS)" for a trace line, which stays one line whatever
+// the service sent.
+QString VolumeName(const UDisksService::Interfaces& interfaces) {
+    const QByteArray device =
+        NulTerminated(interfaces.value(kBlock).value(QStringLiteral("Device")));
+    const QByteArrayList points =
+        interfaces.value(kFilesystem).value(QStringLiteral("MountPoints")).value<QByteArrayList>();
+    QString name = QString::fromLocal8Bit(device + " (" + points.join(", ") + ")");
+    for (QChar& c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) c = QLatin1Char('?');
+    }
+    return name;
+}
+
 }  // namespace
 
 UDisksService::UDisksService()
@@ -218,6 +232,10 @@ void UDisksService::Load(std::function<void(bool ok)> then) {
                 emit loadFinished(ok);
                 if (then) then(ok);
             });
+}
+
+void UDisksService::Rescan() {
+    if (m_bus.isConnected() && !m_loaded && m_loadsPending == 0) Load();
 }
 
 void UDisksService::ServiceGone() {
@@ -380,16 +398,22 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
     for (const QString& path : targets) {
         QDBusMessage call =
             QDBusMessage::createMethodCall(kService, path, kFilesystem, QStringLiteral("Unmount"));
-        call << QVariantMap{{QStringLiteral("force"), true}};
+        // Not forced: on Linux that only detaches a busy file system lazily,
+        // so the disk stays held (the write's exclusive open fails anyway)
+        // while the user's files vanish from the mount point.
+        call << QVariantMap{};
         call.setInteractiveAuthorizationAllowed(true);
+        // Named now: the service's answer tells only why.
+        const QString name = VolumeName(m_objects[path]);
         auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kPromptTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this, request, path](QDBusPendingCallWatcher* w) {
+                [this, request, name](QDBusPendingCallWatcher* w) {
                     w->deleteLater();
-                    if (w->isError() && !request->failed) {
+                    if (w->isError()) {
                         request->failed = true;
-                        std::fprintf(stderr, "unmount of %s failed: %s\n", qPrintable(path),
-                                     qPrintable(w->error().message()));
+                        std::printf("unmount of %s failed: %s\n", qPrintable(name),
+                                    qPrintable(w->error().message()));
+                        std::fflush(stdout);
                     }
                     if (--request->pending == 0) FinishUnmount(request);
                 });
@@ -458,9 +482,15 @@ int OpenOnBus(QDBusConnection& bus, const char* path, int flags, int* error) {
         return -1;
     }
 
+    // udisksd takes the access mode only as `mode` and refuses it inside
+    // `flags`; the rest (O_EXCL, O_DIRECT, O_CLOEXEC) it passes to open(2).
+    const int access = flags & O_ACCMODE;
+    const QString mode = access == O_RDWR     ? QStringLiteral("rw")
+                         : access == O_WRONLY ? QStringLiteral("w")
+                                              : QStringLiteral("r");
     QDBusMessage open =
         QDBusMessage::createMethodCall(kService, blockPath, kBlock, QStringLiteral("OpenDevice"));
-    open << QStringLiteral("w") << QVariantMap{{QStringLiteral("flags"), flags}};
+    open << mode << QVariantMap{{QStringLiteral("flags"), flags & ~O_ACCMODE}};
     open.setInteractiveAuthorizationAllowed(true);
     const QDBusMessage reply = bus.call(open, QDBus::Block, kPromptTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage) {

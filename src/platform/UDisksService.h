@@ -56,6 +56,12 @@ class UDisksService final : public QObject, public DiskService {
 
     using Interfaces = QMap<QString, QVariantMap>;
 
+  protected:
+    // Loads the object tree again when no load has succeeded since the
+    // service (re)appeared and none is outstanding: a first load that failed
+    // or timed out is not the last word.
+    void Rescan() override;
+
   signals:
     // Each load of the object tree that finished (ok: it succeeded).
     void loadFinished(bool ok);
@@ -91,11 +97,12 @@ class UDisksService final : public QObject, public DiskService {
     bool m_unavailableReported = false;
 };
 
-// Asks UDisks2 for a descriptor of the block device `path` opened for writing
-// with `flags` (O_EXCL, O_DIRECT, O_CLOEXEC...); polkit decides, and may ask
-// the user for a password. Returns a descriptor the caller owns, or -1 with
-// *error set (EACCES: refused or nobody to ask; ENODEV: UDisks2 does not know
-// the device; ETIMEDOUT: no answer within an hour; EBUSY, EIO).
+// Asks UDisks2 for a descriptor of the block device `path` opened with the
+// open(2) `flags` of the refused open (access mode plus O_EXCL, O_DIRECT,
+// O_CLOEXEC); polkit decides, and may ask the user for a password. Returns a
+// descriptor the caller owns, or -1 with *error set (EACCES: refused or nobody
+// to ask; ENODEV: UDisks2 does not know the device; ETIMEDOUT: no answer
+// within an hour; EBUSY, EIO).
 // Blocks: call it from a worker thread, never from the window's thread. Uses
 // a connection of its own, so any thread may call it.
 int OpenDeviceThroughUDisks(const char* path, int flags, int* error);
