@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "DeviceImageWriter.h"
 #include "platform/DevicePaths.h"
 
 // Shared registry state. g_deviceLock guards all of it for the locked
@@ -266,7 +267,7 @@ bool StorageDeviceHandler::UnMountBSDDevice(const char* path, UnmountCallback ca
 
 void unmountFinished(const platform::DiskObject&, bool dissented, unmount_context* context) {
     if (!dissented) {
-        std::fputs("successfully unmounted\n", stdout);
+        Trace("successfully unmounted");
         std::fflush(stdout);
     }
     // Session first, so the callback may at once make a new request.
