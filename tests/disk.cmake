@@ -2,6 +2,9 @@
 imagewriter_add_test(test_device_paths SOURCES test_device_paths.cpp LABELS disk)
 imagewriter_add_test(test_disk_session SOURCES test_disk_session.cpp LABELS disk)
 imagewriter_add_test(test_device_registry SOURCES test_device_registry.cpp LABELS disk)
-imagewriter_add_test(test_udisks_fake SOURCES test_udisks_fake.cpp LABELS disk)
-imagewriter_add_test(test_udisks_real SOURCES test_udisks_real.cpp LABELS disk udisks
+# The UDisks2 backend against the dbusmock UDisks2, and against the system's
+# udisksd (one source, two programs).
+imagewriter_add_test(test_udisks SOURCES test_udisks.cpp LABELS disk)
+imagewriter_add_test(test_udisks_real SOURCES test_udisks.cpp LABELS disk udisks
     RESOURCE_LOCK system-udisks TIMEOUT 600)
+target_compile_definitions(test_udisks_real PRIVATE REAL_UDISKS)
