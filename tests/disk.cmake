@@ -1,5 +1,8 @@
 # Tests of the disk service, device registry and unmount.
 imagewriter_add_test(test_registry SOURCES test_registry.cpp LABELS disk)
-imagewriter_add_test(test_udisks_fake SOURCES test_udisks_fake.cpp LABELS disk)
-imagewriter_add_test(test_udisks_real SOURCES test_udisks_real.cpp LABELS disk udisks
+# The UDisks2 backend against the dbusmock UDisks2, and against the system's
+# udisksd (one source, two programs).
+imagewriter_add_test(test_udisks SOURCES test_udisks.cpp LABELS disk)
+imagewriter_add_test(test_udisks_real SOURCES test_udisks.cpp LABELS disk udisks
     RESOURCE_LOCK system-udisks TIMEOUT 600)
+target_compile_definitions(test_udisks_real PRIVATE REAL_UDISKS)

@@ -26,7 +26,7 @@ struct OpenedDevice {
     bool blockDevice = false;  // always true for an opened device
     bool direct = false;       // opened with O_DIRECT
     // Logical sector size of a block device (BLKSSZGET); O_DIRECT transfers
-    // must be whole sectors from a buffer aligned to it. 1 for other nodes.
+    // must be whole sectors from a buffer aligned to it.
     int logicalBlockSize = 1;
 };
 

@@ -404,7 +404,7 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
         call << QVariantMap{};
         call.setInteractiveAuthorizationAllowed(true);
         // Named now: the service's answer tells only why.
-        const QString name = VolumeName(m_objects[path]);
+        const QString name = VolumeName(m_objects.at(path));
         auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kPromptTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
                 [this, request, name](QDBusPendingCallWatcher* w) {

@@ -1,54 +1,55 @@
 #pragma once
 // UDisks2 for the tests: a private dbus-daemon with python-dbusmock serving
-// tests/support/udisks2_mock.py on it. Start() points DBUS_SYSTEM_BUS_ADDRESS
-// of this process at that bus, so the backend made afterwards talks to it.
-//
-// Threads: the thread that made it; control calls block it briefly.
-// Ownership: owns both processes; they also end when the test process dies.
+// support/udisks2_mock.py on it. Start() points DBUS_SYSTEM_BUS_ADDRESS of this
+// process at that bus. One thread; control calls block it briefly. Both
+// processes end with the object, or with the test process.
 
-#include <QByteArray>
+#include <QDBusVariant>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
-#include <QVariant>
 #include <memory>
 
 namespace testsupport {
 
 class MockUDisks {
   public:
-    MockUDisks();
     ~MockUDisks();
-    MockUDisks(const MockUDisks&) = delete;
-    MockUDisks& operator=(const MockUDisks&) = delete;
-
     bool Start(QString* why);
-    // A USB stick: a drive and a whole-disk block whose Device is `device`
-    // (e.g. "/dev/loop3"); `id` names the drive object.
+    // A USB stick: drive + whole-disk block whose Device is `device`.
     bool AddStick(const QString& id, const QByteArray& device, const QString& vendor,
-                  const QString& model, quint64 size, const QString& connectionBus = "usb");
+                  const QString& model, quint64 size, const QString& connectionBus = "usb") {
+        return Call("AddStick", {id, device, vendor, model, qulonglong(size), connectionBus});
+    }
     // A partition with a file system, mounted when mountPoint is not empty.
     bool AddPartition(const QString& stickId, int number, const QByteArray& device,
-                      const QByteArray& mountPoint);
-    bool RemoveStick(const QString& id);  // partitions, disk, drive
-    // An invalid value removes the property and sends it as invalidated.
-    bool SetDriveProperty(const QString& id, const QString& name, const QVariant& value);
-    bool FailNextLoads(int count);
+                      const QByteArray& mountPoint) {
+        return Call("AddPartition", {stickId, number, device, mountPoint});
+    }
+    bool RemoveStick(const QString& id) { return Call("RemoveStick", {id}); }
+    // PropertiesChanged; an invalid value removes the property (invalidated).
+    bool SetDriveProperty(const QString& id, const QString& name, const QVariant& value) {
+        QVariantList values;
+        if (value.isValid()) values.append(QVariant::fromValue(QDBusVariant(value)));
+        return Call("SetDriveProperty", {id, name, values});
+    }
+    bool FailNextLoads(int count) { return Call("FailNextLoads", {count}); }  // GetManagedObjects
     bool SetUnmountError(const QByteArray& device, const QString& errorName,
-                         const QString& message);
-    QStringList UnmountCalls();  // "DEVICE force=true|false" per Filesystem.Unmount
+                         const QString& message) {  // an empty name clears it
+        return Call("SetUnmountError", {device, errorName, message});
+    }
+    QStringList UnmountCalls() {  // "DEVICE force=true|false" per Filesystem.Unmount
+        return Call("UnmountCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
+    }
     // The service leaves the bus and comes back with the same objects.
-    bool StopService();
-    bool StartService();
+    bool StopService() { return Call("StopService", {}); }
+    bool StartService() { return Call("StartService", {}); }
 
   private:
-    bool Call(const QString& method, const QVariantList& args, QVariant* result = nullptr);
+    bool Call(const char* method, const QVariantList& args);
 
-    std::unique_ptr<QProcess> m_bus;
-    std::unique_ptr<QProcess> m_mock;
-    QString m_connectionName;
-    QString m_address;
-    QString m_mockOwner;  // its unique name, which stays while the service is away
+    std::unique_ptr<QProcess> m_bus, m_mock;
+    QString m_address, m_owner;  // m_owner: its unique name, kept while away
+    QVariantList m_reply;
 };
 
 }  // namespace testsupport

@@ -1,0 +1,297 @@
+// The UDisks2 backend. test_udisks: against the dbusmock UDisks2 on a private
+// bus. test_udisks_real (root): against the system's udisksd and polkitd, with
+// loop devices for sticks; as "--as-user write|clear DEVICE IMAGE" it is the
+// program an ordinary user runs.
+
+#include <fcntl.h>
+#include <sys/fsuid.h>
+#include <unistd.h>
+
+#include <QtTest>
+#include <thread>
+
+#include "DeviceImageWriter.h"
+#include "StorageDeviceHandler.h"
+#include "platform/TempDirectory.h"
+#include "platform/UDisksService.h"
+#include "support/CaptureFd.h"
+#include "support/MockUDisks.h"
+#include "support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kWaitMs = 30000;  // bound for things that must happen, not a measure
+std::atomic<int> g_calls{0};    // of Done: unmount requests, write jobs
+std::atomic<bool> g_result{false};
+void Done(bool ok) {
+    g_result = ok;
+    ++g_calls;
+}
+
+platform::UDisksService& Backend() {
+    return dynamic_cast<platform::UDisksService&>(platform::ActiveDiskService());
+}
+
+// The writer's job, or its clear on a thread of its own, as the program runs
+// them; asNobody: that thread opens files as an ordinary user would.
+bool RunJob(bool write, const std::string& device, const std::string& image,
+            const std::string& temp, bool asNobody = false) {
+    DeviceImageWriter writer;
+    writer.SetTempDirectory(temp.c_str());
+    writer.SetImageFile(image.c_str());
+    writer.SetDevice(device.c_str());
+    bool cleared = false;
+    if (!write) {
+        std::thread([&] {
+            if (asNobody) setfsuid(65534);  // this thread only
+            cleared = writer.ClearDevice();
+        }).join();
+        return cleared;
+    }
+    g_calls = 0;
+    return writer.WriteImage(Done, nullptr) &&
+           QTest::qWaitFor([] { return g_calls > 0; }, 10 * kWaitMs) && g_result;
+}
+
+// What the backend tells of a disk: protocol, name, model, size ("-": none).
+[[maybe_unused]] QString Description(const std::string& bsdName) {
+    const auto d = Backend().Describe(bsdName);
+    const auto s = [](const auto& v) { return v ? QString::fromStdString(*v) : QString("-"); };
+    return !d ? "none"
+              : s(d->deviceProtocol) + '|' + s(d->mediaName) + '|' + s(d->deviceModel) + '|' +
+                    QString::number(d->mediaSize.value_or(0));
+}
+
+// A loop device over `file` that udisksd knows: it learns of one only from a
+// "change" uevent.
+[[maybe_unused]] bool AttachStick(LoopDevice& loop, const std::string& file) {
+    return loop.Attach(file) &&
+           Run("echo change > /sys/class/block/" + loop.BsdName() + "/uevent") == 0 &&
+           QTest::qWaitFor([&] { return Backend().Describe(loop.BsdName()).has_value(); }, kWaitMs);
+}
+
+[[maybe_unused]] std::string MountPoint(const std::string& node) {
+    std::string point;
+    Run("findmnt -nro TARGET -S " + node, &point);
+    return point.substr(0, point.find('\n'));
+}
+
+}  // namespace
+
+class UDisksTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<MockUDisks> m_mock;
+
+  private slots:
+    void init() {
+#ifdef REAL_UDISKS
+        REQUIRE_ROOT();
+        const int status = Run("bash " TEST_SOURCE_DIR "/support/system-services.sh start 2>&1");
+        REQUIRE_OR_SKIP(status == 0, "the system's udisksd could not be started");
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+#else
+        m_mock = std::make_unique<MockUDisks>();
+        QString why;
+        QVERIFY2(m_mock->Start(&why), qPrintable(why));
+        QVERIFY(m_mock->AddStick("stick1", "/dev/sdb", "Kingston", "DataTraveler", 16000000000));
+#endif
+        platform::InstallDiskService(nullptr);
+        g_calls = 0;
+        g_result = false;
+        InitDeviceHandling();
+    }
+    void cleanup() {
+        FinalizeDeviceHandling();
+        platform::ResetDiskService();
+        m_mock.reset();
+    }
+
+#ifndef REAL_UDISKS
+    void followsTheService_data() {
+        QTest::addColumn<int>("change");
+        QTest::addColumn<QString>("sdb");
+        const QString stick = "USB|Kingston DataTraveler|DataTraveler|16000000000";
+        QTest::newRow("as loaded") << 0 << stick;
+        QTest::newRow("model changed") << 1 << "USB|Kingston Renamed|Renamed|16000000000";
+        QTest::newRow("model invalidated") << 2 << "USB|Kingston|-|16000000000";
+        QTest::newRow("stick pulled") << 3 << "none";
+        QTest::newRow("service gone and back") << 4 << stick;
+        QTest::newRow("first load failed, then Refresh") << 5 << stick;
+    }
+    void followsTheService() {
+        QFETCH(int, change);
+        QFETCH(QString, sdb);
+        QVERIFY(m_mock->FailNextLoads(change == 5));
+        QSignalSpy loads(&Backend(), &platform::UDisksService::loadFinished);
+        QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, kWaitMs);
+        if (change == 1) QVERIFY(m_mock->SetDriveProperty("stick1", "Model", "Renamed"));
+        if (change == 2) QVERIFY(m_mock->SetDriveProperty("stick1", "Model", {}));
+        if (change == 3) QVERIFY(m_mock->RemoveStick("stick1"));
+        if (change == 4) QVERIFY(m_mock->StopService());
+        QTRY_COMPARE_WITH_TIMEOUT(Backend().Loaded(), change < 4, kWaitMs);
+        if (change == 4) QVERIFY(Description("sdb") == "none" && m_mock->StartService());
+        StorageDeviceHandler handler;  // a scan, as Refresh starts one
+        handler.AddToRunLoop();
+        QTRY_COMPARE_WITH_TIMEOUT(Description("sdb"), sdb, kWaitMs);
+    }
+
+    void unmount_data() {
+        QTest::addColumn<QByteArray>("disk");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("its mounted partitions, only those")
+            << QByteArray("/dev/sdb")
+            << QStringList{"/dev/sdb1 force=false", "/dev/sdb3 force=false"};
+        QTest::newRow("unknown disk: refused, never called back")
+            << QByteArray("/dev/sdz") << QStringList{};
+    }
+    void unmount() {
+        QFETCH(QByteArray, disk);
+        QFETCH(QStringList, calls);
+        QVERIFY(m_mock->AddPartition("stick1", 1, "/dev/sdb1", "/media/a"));
+        QVERIFY(m_mock->AddPartition("stick1", 2, "/dev/sdb2", ""));
+        QVERIFY(m_mock->AddPartition("stick1", 3, "/dev/sdb3", "/media/b"));
+        QVERIFY(m_mock->AddStick("stick2", "/dev/sdc", "SanDisk", "Cruzer", 8000000000));
+        QVERIFY(m_mock->AddPartition("stick2", 1, "/dev/sdc1", "/media/c"));
+        QTRY_VERIFY_WITH_TIMEOUT(Backend().Loaded(), kWaitMs);
+        const bool known = disk != "/dev/sdz";
+        QCOMPARE(StorageDeviceHandler::UnMountBSDDevice(disk.constData(), Done), known);
+        QTRY_VERIFY_WITH_TIMEOUT(g_calls == int(known) && g_result == known, kWaitMs);
+        QStringList made = m_mock->UnmountCalls();
+        made.sort();
+        QCOMPARE(made, calls);
+    }
+
+    // Write and clear touch nothing but a disk, whatever the service names as
+    // its device and whoever opens it.
+    void onlyDisks_data() {
+        QTest::addColumn<bool>("write");      // else clear
+        QTest::addColumn<QString>("device");  // "file", "disk": handed out by the opener
+        QTest::newRow("clear: link to the log") << false << "/dev/stdout";
+        QTest::newRow("write: link to the log") << true << "/dev/stdout";
+        QTest::newRow("clear: character device") << false << "/dev/null";
+        QTest::newRow("clear: opener hands out a file") << false << "file";
+        QTest::newRow("clear: opener hands out a disk") << false << "disk";
+    }
+    void onlyDisks() {
+        QFETCH(bool, write);
+        QFETCH(QString, device);
+        QTemporaryDir dir(QStringLiteral("/var/tmp/udisks-test-XXXXXX"));
+        const std::string d = dir.path().toStdString() + "/", target = d + "private/stick";
+        const std::string link = "/dev/imagewriter-test-" + std::to_string(getpid());
+        auto unlinkLater = qScopeGuard([&] { unlink(link.c_str()); });
+        QCOMPARE(Run("head -c 65536 /dev/zero | gzip > " + d + "zeros.gz"), 0);
+        std::string node = device.toStdString();
+        LoopDevice loop;
+        if (!device.startsWith("/dev/")) {  // out of an ordinary user's reach but the opener's
+            REQUIRE_ROOT();
+            QCOMPARE(Run("mkdir -m 700 " + d + "private && head -c 65536 /dev/urandom > " + target +
+                         " && ln -s " + target + " " + link),
+                     0);
+            QVERIFY(device == "file" || loop.Attach(target));
+            node = device == "file" ? link : loop.Path();
+            QVERIFY(m_mock->AddStick("stick2", QByteArray::fromStdString(node), "V", "M", 65536));
+        }
+        Backend();  // as at the program's start: installs the privileged opener
+        CaptureFd out(1);
+        const bool done = RunJob(write, node, d + "zeros.gz", d, !device.startsWith("/dev/"));
+        out.Restore();
+        loop.Detach();
+        QCOMPARE(done, device == "disk");
+        const std::string bytes = node == "/dev/stdout" ? out.Text() : ReadBytes(target);
+        QCOMPARE(bytes.find(std::string(1024, '\0')) != std::string::npos, done);
+    }
+#else
+    // A program holds a file open on the stick: the unmount fails, names the
+    // busy file system and leaves it mounted; once it is closed, it unmounts.
+    void busyStick() {
+        QTemporaryDir dir(QStringLiteral("/var/tmp/udisks-test-XXXXXX"));
+        const std::string image = dir.filePath("stick.img").toStdString();
+        QCOMPARE(Run("truncate -s 64M " + image + " && mkfs.ext4 -q " + image), 0);
+        LoopDevice loop;
+        QVERIFY(AttachStick(loop, image));
+        const std::string fs = loop.Path();
+        auto unmountLater = qScopeGuard([&] { Run("umount -l " + fs + " 2>/dev/null"); });
+        // Through udisksd, once it has probed the file system.
+        Run("for i in $(seq 100); do udisksctl mount --no-user-interaction -b " + fs +
+            " >/dev/null 2>&1 && break; sleep 0.1; done");
+        const std::string mountPoint = MountPoint(fs);
+        const int held = open((mountPoint + "/held").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        QVERIFY(!mountPoint.empty() && held >= 0);
+        CaptureFd out(1);
+        QVERIFY(StorageDeviceHandler::UnMountBSDDevice(fs.c_str(), Done));
+        QTRY_VERIFY_WITH_TIMEOUT(g_calls == 1, kWaitMs);
+        out.Restore();
+        QVERIFY(!g_result);
+        QCOMPARE(MountPoint(fs), mountPoint);
+        const std::string busy = "unmount of " + fs + " (" + mountPoint + ") failed: ";
+        QVERIFY2(out.Text().starts_with(busy) && out.Text().find("busy") != std::string::npos,
+                 out.Text().c_str());
+        close(held);
+        QVERIFY(StorageDeviceHandler::UnMountBSDDevice(fs.c_str(), Done));
+        QTRY_VERIFY_WITH_TIMEOUT(g_calls == 2 && g_result, kWaitMs);
+        QVERIFY(MountPoint(fs).empty());
+    }
+
+    // The program as an ordinary user opens the stick through udisksd once
+    // polkit allows it, and never without.
+    void ordinaryUser_data() {
+        QTest::addColumn<bool>("write");  // else clear
+        QTest::addColumn<bool>("consent");
+        QTest::newRow("write without polkit's consent") << true << false;
+        QTest::newRow("write image") << true << true;
+        QTest::newRow("clear device") << false << true;
+    }
+    void ordinaryUser() {
+        QFETCH(bool, write);
+        QFETCH(bool, consent);
+        QTemporaryDir dir(QStringLiteral("/var/tmp/udisks-user-XXXXXX"));
+        const std::string d = dir.path().toStdString() + "/", user = "imagewriter-test";
+        QCOMPARE(
+            Run("(id " + user + " || useradd -r " + user + ") >/dev/null 2>&1 && chmod 755 " + d +
+                " && head -c 3000000 /dev/urandom > " + d + "image && gzip -k " + d + "image"),
+            0);
+        QVERIFY(WriteBytes(d + "stick", std::string(4 << 20, 'x')));
+        LoopDevice loop;
+        QVERIFY(AttachStick(loop, d + "stick"));
+        const std::string rule = "/etc/polkit-1/rules.d/49-" + user + ".rules";
+        unlink(rule.c_str());  // left by a run that was killed
+        auto removeRule = qScopeGuard([&] { unlink(rule.c_str()); });
+        QVERIFY(!consent || WriteBytes(rule,
+                                       "polkit.addRule(function(action, subject) {\n"
+                                       "  if (action.id.indexOf('org.freedesktop.udisks2.')"
+                                       " == 0 && subject.user == '" +
+                                           user + "') return polkit.Result.YES; });\n"));
+        const std::string command =
+            "cd / && runuser -u " + user +
+            " -- env DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket " +
+            QCoreApplication::applicationFilePath().toStdString() +
+            (write ? " --as-user write " : " --as-user clear ") + loop.Path() + " " + d +
+            "image.gz";
+        // polkitd reads a new rule a moment after it appears.
+        const bool done = consent ? QTest::qWaitFor([&] { return Run(command) == 0; }, kWaitMs)
+                                  : Run(command) == 0;
+        QCOMPARE(done, consent);
+        loop.Detach();
+        const std::string written = write ? ReadBytes(d + "image") : std::string(1024, '\0');
+        const std::string rest((4 << 20) - (done ? written.size() : 0), 'x');
+        QVERIFY(ReadBytes(d + "stick") == (done ? written : "") + rest);  // byte for byte
+    }
+#endif
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc == 5 && std::strcmp(argv[1], "--as-user") == 0) {
+        platform::ActiveDiskService();  // as at the program's start: installs the privileged opener
+        const auto temp = platform::TempDirectory::Create();
+        return temp && RunJob(std::strcmp(argv[2], "write") == 0, argv[3], argv[4], temp->Path())
+                   ? 0
+                   : 1;
+    }
+    UDisksTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_udisks.moc"
