@@ -1,22 +1,18 @@
 #pragma once
-// Helpers shared by the tests: running commands, loop devices, and the rule
-// that tests needing root (loop devices, the real disk service) skip with a
-// reason elsewhere but must run under CI=true.
+// Helpers shared by the tests: commands, files, gzip images, loop devices,
+// and the rule that tests needing root (loop devices, the real disk service)
+// skip with a reason elsewhere but must run under CI=true.
+
+#include <unistd.h>
 
 #include <QtTest>
 #include <string>
 
 namespace testsupport {
 
-bool IsRoot();
-bool IsCi();  // CI=true
-
 // Runs a shell command line; returns its exit status (-1 if it could not
-// run). Output goes to *output when given.
+// run). Its standard output goes to *output when given.
 int Run(const std::string& command, std::string* output = nullptr);
-
-// Quotes a string for a POSIX shell command line.
-std::string ShellQuote(const std::string& text);
 
 // Whole content of a file or device (at most maxBytes bytes).
 std::string ReadBytes(const std::string& path, std::size_t maxBytes = SIZE_MAX);
@@ -33,14 +29,13 @@ class LoopDevice {
     LoopDevice() = default;
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
-    ~LoopDevice();
-    // Attaches backingFile; directIo makes the loop driver bypass the page
-    // cache of the backing file, as a real stick would. Returns false (and
-    // sets *why) on failure.
+    ~LoopDevice() { Detach(); }
+    // directIo: the loop driver bypasses the backing file's page cache, as a
+    // real stick would. false (and *why) on failure.
     bool Attach(const std::string& backingFile, bool directIo = false, std::string* why = nullptr);
     void Detach();
-    const std::string& Path() const { return m_path; }  // "/dev/loopN"
-    std::string BsdName() const;                        // "loopN"
+    const std::string& Path() const { return m_path; }                          // "/dev/loopN"
+    std::string BsdName() const { return m_path.substr(m_path.find("loop")); }  // "loopN"
 
   private:
     std::string m_path;
@@ -52,18 +47,8 @@ class LoopDevice {
 // such a skip would hide that the test never ran.
 #define REQUIRE_ROOT()                                                                    \
     do {                                                                                  \
-        if (!testsupport::IsRoot()) {                                                     \
-            if (testsupport::IsCi()) QFAIL("CI runs as root, but this test is not root"); \
+        if (geteuid() != 0) {                                                             \
+            if (qEnvironmentVariable("CI") == "true") QFAIL("CI runs as root, this not"); \
             QSKIP("needs root (loop devices, the system's disk service)");                \
         }                                                                                 \
-    } while (0)
-
-// Skips (or fails under CI=true) when a condition needed for a real test is
-// missing.
-#define REQUIRE_OR_SKIP(condition, reason)          \
-    do {                                            \
-        if (!(condition)) {                         \
-            if (testsupport::IsCi()) QFAIL(reason); \
-            QSKIP(reason);                          \
-        }                                           \
     } while (0)
