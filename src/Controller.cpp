@@ -2,14 +2,17 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/DesktopNotification.h"
 #include "platform/DevicePaths.h"
 #include "platform/TempDirectory.h"
 #include "ui_MainWindow.h"
@@ -95,6 +99,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     clearDeviceButton = ui.clearDeviceButton;
     refreshButton = ui.refreshButton;
     chooseImageButton = ui.chooseImageButton;
+    verifyCheckBox = ui.verifyCheckBox;
     window = mainWindow;
     quitMenuItem = ui.quitMenuItem;
 
@@ -116,6 +121,12 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     connect(quitMenuItem, &QAction::triggered, this, &Controller::terminate);
     window->addAction(quitMenuItem);
     window->installEventFilter(this);
+    // An image dropped on the window is chosen as with "Choose Image…".
+    window->setAcceptDrops(true);
+    // The check box belongs to the choice of image: it is enabled exactly
+    // where "Choose Image…" is.
+    chooseImageButton->installEventFilter(this);
+    verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
 }
 
 void Controller::awakeFromNib() {
@@ -150,6 +161,7 @@ void Controller::teardown() {
     m_deviceHandler.reset();
     FinalizeDeviceHandling();
     if (m_clearThread.joinable()) m_clearThread.join();
+    if (m_inspectThread.joinable()) m_inspectThread.join();
     m_deviceImageWriter.reset();
     imageFileName.clear();
     m_tempDirectory.reset();
@@ -181,8 +193,22 @@ void Controller::terminationRequested() {
 }
 
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window && event->type() == QEvent::Close) {
+    if (watched == chooseImageButton && event->type() == QEvent::EnabledChange) {
+        verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
+    } else if (watched == window && event->type() == QEvent::Close) {
         event->setAccepted(windowShouldClose());
+        return true;
+    } else if (watched == window &&
+               (event->type() == QEvent::DragEnter || event->type() == QEvent::Drop)) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QList<QUrl> urls = drop->mimeData()->urls();
+        // One local file, and only where "Choose Image…" would take it.
+        if (urls.size() != 1 || !urls.first().isLocalFile() || !chooseImageButton->isEnabled()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        if (event->type() == QEvent::Drop) chooseImageFile(urls.first().toLocalFile());
         return true;
     }
     return QObject::eventFilter(watched, event);
@@ -383,9 +409,10 @@ void Controller::comboBoxSelectionDidChange() {
 }
 
 void Controller::chooseImage() {
-    const QString path =
-        QFileDialog::getOpenFileName(window, QStringLiteral("Choose Image"), QString(),
-                                     QStringLiteral("Compressed disk images (*.imgz *.gz)"));
+    const QString path = QFileDialog::getOpenFileName(
+        window, QStringLiteral("Choose Image"), QString(),
+        QStringLiteral("Disk images (*.gz *.imgz *.img *.iso *.raw *.bin *.xz *.zst "
+                       "*.bz2);;All files (*)"));
     if (path.isEmpty()) return;  // cancelled
     chooseImageFile(path);
 }
@@ -430,8 +457,20 @@ void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
     }
 }
 
+// The result of a confirmed write or clear. One that took long enough for the
+// user to turn to something else is also sent to the desktop when the window
+// is not the active one.
+void Controller::reportResult(const QString& message, bool asError) {
+    const auto took = std::chrono::steady_clock::now() - m_operationConfirmed;
+    if (took >= std::chrono::seconds(10) && !window->isActiveWindow()) {
+        platform::NotifyDesktop(QApplication::applicationDisplayName(), message, asError);
+    }
+    Message(message, asError);
+}
+
 void Controller::lockForOperation() {
     m_operationInProgress = true;
+    m_operationConfirmed = std::chrono::steady_clock::now();
     m_savedControls = {refreshButton->isEnabled(), chooseImageButton->isEnabled(),
                        writeImageButton->isEnabled(), clearDeviceButton->isEnabled(),
                        quitMenuItem->isEnabled()};
@@ -474,12 +513,17 @@ void Controller::startImageWriting(QTimer* timer) {
     if (m_terminated) return;
     if (timer != nullptr) {
         if (!confirmedDeviceStillPresent()) return;
-        const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
-        // Refused at once (the service does not know the disk): no callback
-        // will come, so the controls are given back here.
-        if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
-            releaseOperationLock();
-        }
+        // Before anything is unmounted, the image is looked at: not a regular
+        // file, or a raw image larger than the stick, ends here. Reading it
+        // may block (a stalled network mount), so a worker thread does it.
+        if (m_inspectThread.joinable()) m_inspectThread.join();
+        m_inspectThread = std::thread([this, image = imageFileName] {
+            ImageFormat format = ImageFormat::Damaged;
+            std::int64_t size = -1;
+            const bool readable = InspectImage(image.c_str(), &format, &size);
+            QMetaObject::invokeMethod(
+                this, [=, this] { imageInspected(readable, format, size); }, Qt::QueuedConnection);
+        });
         return;
     }
     if (!m_selectedDevice) {  // cannot happen while the operation holds the selection
@@ -496,10 +540,11 @@ void Controller::startImageWriting(QTimer* timer) {
     m_progressTotal = 0;
     m_progressCurrent = 0;
     m_cancelRequested = false;
-    m_copyStartChunk = -1;
     m_writeStarted = std::chrono::steady_clock::now();
     writeImageInfo->setText(QStringLiteral("Decompressing image\u2026"));
     m_deviceImageWriter->SetImageFile(imageFileName.c_str());
+    m_deviceImageWriter->SetVerify(verifyCheckBox->isChecked());
+    m_phaseStartBytes = -1;
     m_deviceImageWriter->SetDevice(platform::RawNodePath(m_selectedDevice->bsdName).c_str());
     if (m_deviceImageWriter->WriteImage(FinishedWriteImage, WriteProgress)) {
         refreshStatusTimer =
@@ -511,6 +556,34 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
 }
 
+void Controller::imageInspected(bool readable, ImageFormat format, std::int64_t size) {
+    if (m_inspectThread.joinable()) m_inspectThread.join();
+    if (m_terminated) return;
+    if (!m_selectedDevice) {
+        releaseOperationLock();
+        return;
+    }
+    const std::uint64_t stickBytes = m_selectedDevice->mediaSize;
+    if (readable && format == ImageFormat::Raw && static_cast<std::uint64_t>(size) > stickBytes) {
+        char line[128];
+        std::snprintf(line, sizeof line, "Image is larger than the device: %lld bytes > %llu bytes",
+                      static_cast<long long>(size), static_cast<unsigned long long>(stickBytes));
+        Trace(line);
+        readable = false;
+    }
+    if (!readable) {
+        Message(QStringLiteral("Image could not be written!"), true);
+        releaseOperationLock();
+        return;
+    }
+    const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
+    // Refused at once (the service does not know the disk): no callback
+    // will come, so the controls are given back here.
+    if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
+        releaseOperationLock();
+    }
+}
+
 void Controller::setWriteImageButton(const QString& title, Action action) {
     writeImageButton->setEnabled(false);
     writeImageButton->setText(title);
@@ -519,10 +592,8 @@ void Controller::setWriteImageButton(const QString& title, Action action) {
 }
 
 void Controller::updateWriteStatus(QTimer* /*timer*/) {
-    const std::int32_t percent = std::clamp<std::int32_t>(progressValue, 0, 100);
-    writeImageProgress->setValue(percent);
+    writeImageProgress->setValue(updateWriteInfo());
     writeImageProgress->update();
-    updateWriteInfo();
     const std::int32_t status = applicationStatus;
     if (status != StatusWriteSucceeded && status != StatusWriteFailed) return;
     releaseTimer(refreshStatusTimer);
@@ -530,69 +601,89 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
         terminate();
         return;
     }
+    const std::int64_t mismatch = m_deviceImageWriter->MismatchOffset();
+    if (status == StatusWriteFailed && mismatch >= 0) {
+        writeImageInfo->setText(
+            QStringLiteral("Verification failed: the stick differs from the image at byte %1")
+                .arg(mismatch));
+    }
     if (status == StatusWriteSucceeded) {
-        Message(QStringLiteral("Image successfully written!"), false);
+        reportResult(QStringLiteral("Image successfully written!"), false);
     } else {
-        Message(QStringLiteral("Image could not be written!"), true);
+        reportResult(QStringLiteral("Image could not be written!"), true);
     }
     setGuiSettings(ModeReadyToWrite);
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
-QString WritingInfoText(std::int32_t percent, std::int64_t written, std::int64_t imageBytes,
-                        double bytesPerSecond, std::int64_t elapsedSeconds) {
-    QString text = QStringLiteral("Writing: %1 %").arg(percent);
+QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_t done,
+                         std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds) {
+    QString text = QStringLiteral("%1: %2 %").arg(phase).arg(percent);
     if (bytesPerSecond > 0) {
         const auto left =
-            static_cast<std::int64_t>(static_cast<double>(imageBytes - written) / bytesPerSecond);
+            static_cast<std::int64_t>(static_cast<double>(total - done) / bytesPerSecond);
         text += QStringLiteral(", %1 MB/s, %2 left")
                     .arg(bytesPerSecond / 1e6, 0, 'f', 1)
                     .arg(FormatDuration(left));
     }
     return text + QStringLiteral(" (%1 of %2, %3)")
-                      .arg(FormatBytes(written))
-                      .arg(FormatBytes(imageBytes))
+                      .arg(FormatBytes(done))
+                      .arg(FormatBytes(total))
                       .arg(FormatDuration(elapsedSeconds));
 }
 
-// What the user sees of a running write: how far decompression has come
-// until the first chunk is on the stick, then percentage, speed and time
-// left; the elapsed time always moves, so a long write visibly lives.
-void Controller::updateWriteInfo() {
+// What the user sees of a running write: how far decompression has come,
+// then percentage, bytes, speed and time left of the copy, then of the
+// verification; the elapsed time always moves, so a long write visibly
+// lives. Returns the progress bar's value: the copy's, then the
+// verification's, each 0-100.
+std::int32_t Controller::updateWriteInfo() {
     using namespace std::chrono;
     const auto now = steady_clock::now();
     const std::int64_t elapsed = duration_cast<seconds>(now - m_writeStarted).count();
+    const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
     if (m_cancelRequested) {
         writeImageInfo->setText(
             QStringLiteral("Cancelling\u2026 (%1)").arg(FormatDuration(elapsed)));
-        return;
+        return copyPercent;
     }
-    const std::int32_t current = m_progressCurrent;
     // The writer knows the image's real size once decompression has ended;
     // chunk numbers alone would round small images up to whole chunks.
     const std::int64_t imageBytes = m_deviceImageWriter->ImageBytes();
-    if (current <= 0 || imageBytes < 0) {
+    if (imageBytes < 0) {
         std::error_code error;
         const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
         const auto size = std::filesystem::file_size(tempFile, error);
         QString text = QStringLiteral("Decompressing image\u2026");
         if (!error && size > 0) text += QStringLiteral(" %1").arg(FormatBytes(size));
         writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(FormatDuration(elapsed)));
-        return;
+        return copyPercent;
     }
-    const auto chunk = static_cast<std::int64_t>(kChunkSize);
-    const std::int64_t written = std::min<std::int64_t>(current * chunk, imageBytes);
-    if (m_copyStartChunk < 0) {
-        m_copyStartChunk = current;
-        m_copyStarted = now;
+    const std::int64_t verified = m_deviceImageWriter->VerifiedBytes();
+    const bool verifying = verified >= 0;
+    const std::int64_t done =
+        verifying ? std::min(verified, imageBytes)
+                  : std::min<std::int64_t>(
+                        m_progressCurrent * static_cast<std::int64_t>(kChunkSize), imageBytes);
+    // Speed is measured from the first poll of each phase.
+    if (m_phaseStartBytes < 0 || verifying != m_phaseIsVerify) {
+        m_phaseIsVerify = verifying;
+        m_phaseStartBytes = done;
+        m_phaseStarted = now;
     }
-    const double seconds = duration<double>(now - m_copyStarted).count();
-    const std::int64_t sinceStart = written - std::min(m_copyStartChunk * chunk, written);
-    const double bytesPerSecond =
-        seconds >= 1.0 && sinceStart > 0 ? static_cast<double>(sinceStart) / seconds : 0.0;
-    writeImageInfo->setText(WritingInfoText(std::clamp<std::int32_t>(progressValue, 0, 100),
-                                            written, imageBytes, bytesPerSecond, elapsed));
+    const double seconds = duration<double>(now - m_phaseStarted).count();
+    const std::int64_t sincePhaseStart = done - m_phaseStartBytes;
+    const double bytesPerSecond = seconds >= 1.0 && sincePhaseStart > 0
+                                      ? static_cast<double>(sincePhaseStart) / seconds
+                                      : 0.0;
+    const std::int32_t percent =
+        verifying ? static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1))
+                  : copyPercent;
+    writeImageInfo->setText(
+        ProgressInfoText(verifying ? QStringLiteral("Verifying") : QStringLiteral("Writing"),
+                         percent, done, imageBytes, bytesPerSecond, elapsed));
+    return percent;
 }
 
 void Controller::cancelWriteImage() {
@@ -649,9 +740,9 @@ void Controller::finishClearDevice(bool cleared) {
         return;
     }
     if (cleared) {
-        Message(QStringLiteral("Device successfully cleared!"), false);
+        reportResult(QStringLiteral("Device successfully cleared!"), false);
     } else {
-        Message(QStringLiteral("Unable to clear device!"), true);
+        reportResult(QStringLiteral("Unable to clear device!"), true);
     }
     setApplicationStatus(StatusIdle);
     releaseOperationLock();

@@ -33,6 +33,7 @@
 #include "StorageDeviceHandler.h"
 
 class QAction;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMainWindow;
@@ -154,11 +155,13 @@ class Controller : public QObject {
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
     void lockForOperation();
+    void reportResult(const QString& message, bool asError);
+    void imageInspected(bool readable, ImageFormat format, std::int64_t size);
     // Shows what a confirmed operation is waiting for in the info line.
     void showOperationInfo(const QString& text);
     bool confirmedDeviceStillPresent();
     void finishClearDevice(bool cleared);
-    void updateWriteInfo();
+    std::int32_t updateWriteInfo();
     void teardown();
     bool mayTerminateNow() const;
 
@@ -173,6 +176,7 @@ class Controller : public QObject {
     QPushButton* clearDeviceButton = nullptr;
     QPushButton* refreshButton = nullptr;
     QPushButton* chooseImageButton = nullptr;
+    QCheckBox* verifyCheckBox = nullptr;
     QMainWindow* window = nullptr;
     QAction* quitMenuItem = nullptr;
 
@@ -198,7 +202,9 @@ class Controller : public QObject {
     struct SavedControls {
         bool refresh, chooseImage, writeImage, clearDevice, quit;
     } m_savedControls{};
+    std::chrono::steady_clock::time_point m_operationConfirmed;
     std::thread m_clearThread;
+    std::thread m_inspectThread;  // looks at the image before the unmount
     bool m_clearRunning = false;
     // Raw progress reports of the running write (write thread) and what the
     // status poll derives from them.
@@ -206,15 +212,19 @@ class Controller : public QObject {
     std::atomic<std::int32_t> m_progressCurrent{0};
     bool m_cancelRequested = false;
     std::chrono::steady_clock::time_point m_writeStarted;
-    std::chrono::steady_clock::time_point m_copyStarted;
-    std::int64_t m_copyStartChunk = -1;  // -1: no progress report seen yet
+    // Where and when the running phase (copy or verification) was first
+    // seen by the status poll; -1: not yet.
+    std::chrono::steady_clock::time_point m_phaseStarted;
+    std::int64_t m_phaseStartBytes = -1;
+    bool m_phaseIsVerify = false;
 };
 
-// The info line during the copy: the progress bar's percent, bytes written
-// of the image's size, speed and time left (bytesPerSecond <= 0: not known
-// yet), and the time since the write began.
-QString WritingInfoText(std::int32_t percent, std::int64_t written, std::int64_t imageBytes,
-                        double bytesPerSecond, std::int64_t elapsedSeconds);
+// The info line during the copy and the verification: the phase ("Writing",
+// "Verifying"), its percent, bytes done of the image's size, speed and time
+// left (bytesPerSecond <= 0: not known yet), and the time since the write
+// began.
+QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_t done,
+                         std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds);
 
 // The one controller, for the plain callbacks (which may run on the writer's
 // thread). Set at the end of the constructor, cleared by the destructor.
