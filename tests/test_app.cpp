@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -35,6 +37,22 @@ QMessageBox* OpenBox(Qt::WindowModality modality) {
 }
 
 // Presses `button` on the window's next sheet.
+// Drops local files on the window as a file manager would; true when the
+// window took the drag.
+bool DropFiles(QWidget& window, const QStringList& paths) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+    data.setUrls(urls);
+    const QPoint center = window.rect().center();
+    QDragEnterEvent enter(center, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(center), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    return drop.isAccepted();
+}
+
 bool AnswerSheet(const QString& button) {
     QMessageBox* sheet = nullptr;
     if (!QTest::qWaitFor([&] { return (sheet = OpenBox(Qt::WindowModal)) != nullptr; }))
@@ -74,6 +92,7 @@ class Watcher : public QObject {
 class AppTest : public QObject {
     Q_OBJECT
     testsupport::MockUDisks m_mock;
+    QProcess m_notifications;  // python-dbusmock's notification daemon, logging its calls
     testsupport::LoopDevice m_stick;
     QTemporaryDir m_dir;
     std::string m_image, m_imageBytes;
@@ -83,6 +102,11 @@ class AppTest : public QObject {
         REQUIRE_ROOT();
         QString why;
         QVERIFY2(m_mock.Start(&why), qPrintable(why));
+        // The desktop's notifications on the same private bus.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", qgetenv("DBUS_SYSTEM_BUS_ADDRESS"));
+        m_notifications.start("/usr/bin/python3", {"-m", "dbusmock", "--template",
+                                                   "notification_daemon", "-l", NotifyLog()});
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(NotifyLog()); }, 20000));
         const std::string backing = m_dir.filePath("stick").toStdString();
         QVERIFY(testsupport::WriteBytes(backing, std::string(kStickBytes, '\xAA')));
         std::string error;
@@ -93,7 +117,12 @@ class AppTest : public QObject {
                                              &m_imageBytes);
         QVERIFY(!m_image.empty());
     }
-    void cleanupTestCase() { platform::ResetDiskService(); }
+    void cleanupTestCase() {
+        platform::ResetDiskService();
+        m_notifications.kill();
+        m_notifications.waitForFinished();
+    }
+    QString NotifyLog() const { return m_dir.filePath("notifications.log"); }
 
     // The button pressed, the image ("": a good one), a fault, the message
     // the user gets, and what the stick holds afterwards.
@@ -109,6 +138,11 @@ class AppTest : public QObject {
         row("write", write, "", "", "Image successfully written!", "image");
         row("clear", clear, "", "", "Device successfully cleared!", "zeros");
         row("image is a FIFO", write, "fifo.gz", "", failed, "untouched");
+        row("not verified", write, "", "no verify", "Image successfully written!", "image");
+        // Took 10 s (a password prompt during the unmount) while the user was
+        // in another window: the desktop is told.
+        row("long write, user away", write, "", "away", "Image successfully written!", "image");
+        row("raw image larger than the stick", write, "big.iso", "", failed, "untouched");
         row("stick busy", write, "", "busy", "Cannot unmount device!", "untouched");
         row("stick pulled before confirming", clear, "", "gone",
             "The selected USB device is no longer available. Please press Refresh to rescan the "
@@ -123,10 +157,15 @@ class AppTest : public QObject {
         QFETCH(QString, stick);
         QVERIFY(testsupport::WriteBytes(m_stick.Path(), std::string(kStickBytes, '\xAA')));
         QString imagePath = QString::fromStdString(m_image);
-        if (!image.isEmpty()) {  // a FIFO: opening it on the window's thread would freeze it
+        if (!image.isEmpty()) {
             imagePath = m_dir.filePath(image);
             QFile::remove(imagePath);
-            QCOMPARE(mkfifo(imagePath.toLocal8Bit().constData(), 0600), 0);
+            // A FIFO: opening it on the window's thread would freeze the window.
+            if (image.startsWith("fifo"))
+                QCOMPARE(mkfifo(imagePath.toLocal8Bit().constData(), 0600), 0);
+            else
+                QVERIFY(QFile(imagePath).open(QIODevice::WriteOnly) &&
+                        truncate(imagePath.toLocal8Bit().constData(), kStickBytes + 512) == 0);
         }
         // A fresh stick with a mounted partition for every row.
         const QByteArray node = QByteArray::fromStdString(m_stick.Path());
@@ -140,6 +179,8 @@ class AppTest : public QObject {
                                                        : "",
                                        "target is busy"));
         const int unmountsBefore = m_mock.UnmountCalls().size();
+        QVERIFY(m_mock.SetUnmountDelay(fault == "away" ? 10 : 0));
+        QFile(NotifyLog()).resize(0);
 
         testsupport::CaptureFd out(1);
         ApplicationWindow app;
@@ -154,7 +195,11 @@ class AppTest : public QObject {
         QCOMPARE(list->itemText(1), QStringLiteral("Acme Flash"));
         list->setCurrentIndex(1);
         emit list->activated(1);
-        controller.chooseImageFile(imagePath);
+        QVERIFY(!DropFiles(app.Window(), {imagePath, imagePath}));  // one image at a time
+        QVERIFY(DropFiles(app.Window(), {imagePath}));
+        auto* verify = app.Window().findChild<QCheckBox*>("verifyCheckBox");
+        QVERIFY(verify->isChecked() && verify->isEnabled());
+        verify->setChecked(fault != "no verify");
 
         if (fault == "gone") QVERIFY(m_mock.RemoveStick("stick"));
         auto* start = app.Window().findChild<QPushButton*>(
@@ -162,20 +207,33 @@ class AppTest : public QObject {
         QVERIFY(start->isEnabled());
         start->click();
         QVERIFY(AnswerSheet("Confirm"));
+        QWidget elsewhere;
+        if (fault == "away") {
+            elsewhere.show();
+            elsewhere.activateWindow();
+            QTRY_VERIFY(!app.Window().isActiveWindow());
+        }
         QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), 1, 60000);
         QCOMPARE(watcher.m_messages.first(), message);
         QVERIFY(watcher.m_infoTexts.contains(QStringLiteral("Unmounting the stick\u2026")));
         // Nothing is forced off the stick: a busy stick keeps its mount.
         const QStringList unmounts = m_mock.UnmountCalls().mid(unmountsBefore);
-        QCOMPARE(unmounts,
-                 fault == "gone" ? QStringList() : QStringList{partition + " force=false"});
+        const bool unmounted = fault != "gone" && image.isEmpty();  // a bad image: not even that
+        QCOMPARE(unmounts, unmounted ? QStringList{partition + " force=false"} : QStringList());
         if (stick == "image") {
             // Ended between two status polls: still the image's real size.
-            QVERIFY(watcher.m_infoTexts.last().startsWith("Writing: 100 % (2 MB of 2 MB,"));
+            const QString phase = fault == "no verify" ? "Writing" : "Verifying";
+            QVERIFY(watcher.m_infoTexts.last().startsWith(phase + ": 100 % (2 MB of 2 MB,"));
+            QVERIFY(watcher.m_infoTexts.filter("Verifying").isEmpty() == (fault == "no verify"));
         }
         QTRY_VERIFY(start->isEnabled());
         QVERIFY(!controller.operationInProgress());
-        if (fault != "gone")
+        QFile log(NotifyLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray notified = log.readAll();
+        QCOMPARE(notified.contains("Notify"), fault == "away");
+        QVERIFY(notified.isEmpty() || notified.contains(message.toUtf8()));
+        if (unmounted)
             QVERIFY(out.Text().find(fault == "busy" ? "Unmount failed!\n"
                                                     : "Unmount finished!\n") != std::string::npos);
 

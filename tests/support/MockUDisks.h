@@ -37,6 +37,7 @@ class MockUDisks {
                          const QString& message) {  // an empty name clears it
         return Call("SetUnmountError", {device, errorName, message});
     }
+    bool SetUnmountDelay(int seconds) { return Call("SetUnmountDelay", {seconds}); }
     QStringList UnmountCalls() {  // "DEVICE force=true|false" per Filesystem.Unmount
         return Call("UnmountCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
     }

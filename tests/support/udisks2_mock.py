@@ -3,6 +3,7 @@ and partitions under /org/freedesktop/UDisks2, announced with the signals udisks
 
 import os
 import re
+import time
 
 import dbus
 from dbusmock import MOCK_IFACE, OBJECT_MANAGER_IFACE, mockobject
@@ -15,6 +16,7 @@ MODES = {'r': os.O_RDONLY, 'w': os.O_WRONLY, 'rw': os.O_RDWR}
 
 def load(mock, _parameters):
     mock.fail_loads, mock.unmount_calls, mock.unmount_errors, mock.sticks = 0, [], {}, {}
+    mock.unmount_delay = 0
     mock.AddMethod(OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', get_managed_objects)
 
 
@@ -64,6 +66,7 @@ def open_device(obj, mode, options):  # like udisksd, which takes the access mod
 def unmount(obj, options):
     mock, device = mockobject.objects[MAIN_OBJ], text(obj.props[BLOCK]['Device'])
     mock.unmount_calls.append(f"{device} force={'true' if options.get('force') else 'false'}")
+    time.sleep(mock.unmount_delay)  # a slow stick, or a password prompt the user answers late
     if device in mock.unmount_errors:
         fail(*reversed(mock.unmount_errors[device]))
     if not obj.props[FILESYSTEM]['MountPoints']:
@@ -116,6 +119,11 @@ def FailNextLoads(self, count):
 def SetUnmountError(self, device, name, message):  # no name: no error
     self.unmount_errors.pop(text(device), None)
     self.unmount_errors.update({text(device): (name, message)} if name else {})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='i')
+def SetUnmountDelay(self, seconds):
+    self.unmount_delay = seconds
 
 
 @dbus.service.method(MOCK_IFACE, out_signature='as')
