@@ -78,6 +78,24 @@ std::string MakeGzipImage(const std::string& dir, const std::string& name, std::
     return path;
 }
 
+std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
+                      const std::string& compressor, std::string* rawBytes) {
+    // Seeds apart from MakeGzipImage's, so no two images of a run are equal.
+    static std::atomic<unsigned> images{1u << 16};
+    std::independent_bits_engine<std::mt19937, 8, unsigned> random(++images);
+    std::string bytes(size, '\0');
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+    const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+    const std::string raw = compressor.empty() ? path : path + ".raw";
+    const bool made = WriteBytes(raw, bytes) &&
+                      (compressor.empty() ||
+                       Run(compressor + " <" + ShellQuote(raw) + " >" + ShellQuote(path)) == 0);
+    if (!compressor.empty()) std::remove(raw.c_str());
+    if (!made) return {};
+    if (rawBytes) *rawBytes = std::move(bytes);
+    return path;
+}
+
 LoopDevice::~LoopDevice() {
     Detach();
 }

@@ -27,6 +27,11 @@ bool WriteBytes(const std::string& path, const std::string& bytes);
 std::string MakeGzipImage(const std::string& dir, const std::string& name, std::size_t size,
                           std::string* rawBytes = nullptr);
 
+// The same with any compressor that reads standard input and writes standard
+// output ("xz -1", "zstd -1 -q", ...); an empty one writes the bytes as they are.
+std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
+                      const std::string& compressor, std::string* rawBytes = nullptr);
+
 // A loop device attached to a backing file, detached on destruction.
 class LoopDevice {
   public:
