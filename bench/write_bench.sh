@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# Writes a realistic 1 GiB image onto a loop device three ways, three rounds
+# Writes a realistic 1 GiB image onto a loop device several ways, three rounds
 # each, alternating, and compares them in the same run:
 #   writer     bench/writer_bench (DeviceImageWriter: gunzip to a temporary
 #              file, then an 8 MiB-chunk direct copy and a flush)
 #   baseline   gunzip -c IMG > TMP; dd if=TMP of=DEV bs=8M oflag=direct conv=fsync
 #   streaming  gunzip -c IMG | dd of=DEV bs=8M iflag=fullblock oflag=direct conv=fsync
+#   writer-v   the writer with verification (the read-back after the flush)
+#   baseline-v the baseline, then
+#              dd if=DEV iflag=direct bs=8M count=N | cmp -n SIZE - TMP
+#   raw-v      the writer with verification, the image decompressed beforehand
+#              as image.iso (no temporary copy)
+#   dd-raw-v   dd if=ISO of=DEV bs=8M oflag=direct conv=fsync, then the same
+#              direct read-back through cmp
 # The loop device uses --direct-io=on, so like a stick it does not write
 # through the backing file's page cache. Prints medians, the ratios
-# writer/baseline and writer/streaming, the writer's Dirty rise during its
-# copy stage, its peak RSS and the time from its last progress call to its
-# completion, and checks the written device byte for byte (cmp).
+# writer/baseline, writer/streaming, writer-v/baseline-v and raw-v/dd-raw-v,
+# the writer's Dirty rise during its copy (and verify) stage and its peak RSS
+# over all its runs, the time from its last progress call to its completion
+# (unverified runs), and checks the written device byte for byte (cmp).
 #
 #   sudo bash bench/write_bench.sh [BUILD_DIR]     (default: build)
-# BENCH_DIR=/var/tmp/x reuses (or keeps) the image between runs.
+# BENCH_DIR=/var/tmp/x reuses (or keeps) the images between runs.
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,6 +38,7 @@ else
     WORK="$(mktemp -d /var/tmp/writer-bench-XXXXXX)"
 fi
 IMG="$WORK/image.img.gz"
+ISO="$WORK/image.iso"
 TMPDIR_W="$WORK/tmp/"
 mkdir -p "$TMPDIR_W"
 MNT="$WORK/mnt"
@@ -61,8 +70,10 @@ if [ ! -f "$IMG" ]; then
     gzip -6 -n -c "$raw" > "$IMG"
     rm -f "$raw"
 fi
-SIZE=$(gzip -dc "$IMG" | wc -c)
-echo "image: $(du -h "$IMG" | cut -f1) compressed, $SIZE bytes decompressed"
+[ -f "$ISO" ] || gzip -dc "$IMG" > "$ISO"
+SIZE=$(stat -c %s "$ISO")
+CHUNKS=$(((SIZE + 8388607) / 8388608))
+echo "image: $(du -h "$IMG" | cut -f1) compressed, $SIZE bytes decompressed (raw: $ISO)"
 
 BACKING="$WORK/stick.img"
 truncate -s $((SIZE + 64 * 1024 * 1024)) "$BACKING"
@@ -73,16 +84,19 @@ settle() { sync; echo 3 > /proc/sys/vm/drop_caches; }
 now() { date +%s.%N; }
 median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 
+# Each run prints its seconds; a writer run prints writer_bench's line instead.
 run_writer() {
     local stats
-    stats=$("$DRIVER" "$IMG" "$DEV" "$TMPDIR_W" 2>&1 >/dev/null) || { echo "writer failed: $stats" >&2; exit 1; }
+    stats=$("$DRIVER" "$@" "$DEV" "$TMPDIR_W" 2>&1 >/dev/null) || { echo "writer failed: $stats" >&2; exit 1; }
     echo "$stats"
 }
+readback() { dd if="$DEV" iflag=direct bs=8M count="$CHUNKS" status=none | cmp -n "$SIZE" - "$1"; }
 run_baseline() {
     local t0 t1
     t0=$(now)
     gunzip -c "$IMG" > "${TMPDIR_W}veskImage.img"
     dd if="${TMPDIR_W}veskImage.img" of="$DEV" bs=8M oflag=direct conv=fsync status=none
+    [ "${1:-}" != verify ] || readback "${TMPDIR_W}veskImage.img"
     rm "${TMPDIR_W}veskImage.img"
     t1=$(now)
     echo "$t1 - $t0" | bc
@@ -94,36 +108,60 @@ run_streaming() {
     t1=$(now)
     echo "$t1 - $t0" | bc
 }
+run_dd_raw() {
+    local t0 t1
+    t0=$(now)
+    dd if="$ISO" of="$DEV" bs=8M oflag=direct conv=fsync status=none
+    readback "$ISO"
+    t1=$(now)
+    echo "$t1 - $t0" | bc
+}
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
-W=() B=() S=() DIRTY=() RSS=() TAIL=()
+W=() B=() S=() WV=() BV=() RV=() DV=() DIRTY=() RSS=() TAIL=()
+writer_stats() {  # a writer run's seconds to $secs, its costs to DIRTY and RSS
+    DIRTY+=("$(field dirty_rise_kib "$1")"); RSS+=("$(field peak_rss_kib "$1")")
+    secs=$(field seconds "$1")
+}
 for round in 1 2 3; do
     settle; b=$(run_baseline); B+=("$b")
     settle; s=$(run_streaming); S+=("$s")
     if [ "$round" -eq 3 ]; then
         # Overwrite the device with 0xFF first, so the check below sees
         # only what the writer put there.
-        { tr '\0' '\377' < /dev/zero || true; } | dd of="$DEV" bs=8M count=$(((SIZE + 8388607) / 8388608)) \
+        { tr '\0' '\377' < /dev/zero || true; } | dd of="$DEV" bs=8M count="$CHUNKS" \
             iflag=fullblock oflag=direct conv=fsync status=none
     fi
-    settle; stats=$(run_writer)
-    W+=("$(field seconds "$stats")"); DIRTY+=("$(field dirty_rise_kib "$stats")")
-    RSS+=("$(field peak_rss_kib "$stats")"); TAIL+=("$(field tail_ms "$stats")")
+    settle; stats=$(run_writer "$IMG")
+    writer_stats "$stats"; W+=("$secs"); TAIL+=("$(field tail_ms "$stats")")
     echo "round $round: writer ${W[-1]} s, baseline $b s, streaming $s s" \
          "(writer: dirty rise ${DIRTY[-1]} KiB, peak RSS ${RSS[-1]} KiB, tail ${TAIL[-1]} ms)"
+    [ "$round" -ne 3 ] || check=$(gzip -dc "$IMG" | cmp -n "$SIZE" - "$DEV" && echo ok || echo MISMATCH)
+    settle; bv=$(run_baseline verify); BV+=("$bv")
+    settle; stats=$(run_writer --verify "$IMG"); writer_stats "$stats"; WV+=("$secs")
+    echo "round $round: writer-v ${WV[-1]} s, baseline-v $bv s" \
+         "(writer-v: dirty rise ${DIRTY[-1]} KiB, peak RSS ${RSS[-1]} KiB)"
+    settle; dv=$(run_dd_raw); DV+=("$dv")
+    settle; stats=$(run_writer --verify "$ISO"); writer_stats "$stats"; RV+=("$secs")
+    echo "round $round: raw-v ${RV[-1]} s, dd-raw-v $dv s" \
+         "(raw-v: dirty rise ${DIRTY[-1]} KiB, peak RSS ${RSS[-1]} KiB)"
 done
 
-if gzip -dc "$IMG" | cmp -n "$SIZE" - "$DEV"; then
+if [ "$check" = ok ]; then
     echo "cmp: the device holds the image byte for byte ($SIZE bytes)"
 else
     echo "cmp: MISMATCH" >&2; exit 1
 fi
 
 mw=$(median "${W[@]}"); mb=$(median "${B[@]}"); ms=$(median "${S[@]}")
+mwv=$(median "${WV[@]}"); mbv=$(median "${BV[@]}"); mrv=$(median "${RV[@]}"); mdv=$(median "${DV[@]}")
 maxof() { printf '%s\n' "$@" | sort -g | tail -1; }
 echo "median seconds: writer $mw, baseline $mb, streaming $ms"
-echo "writer/baseline  = $(echo "scale=3; $mw / $mb" | bc)   (target <= 1.05)"
-echo "writer/streaming = $(echo "scale=3; $mw / $ms" | bc)"
-echo "Dirty rise during the copy stage: max $(maxof "${DIRTY[@]}") KiB   (target <= 65536)"
+echo "median seconds: writer-v $mwv, baseline-v $mbv, raw-v $mrv, dd-raw-v $mdv"
+echo "writer/baseline      = $(echo "scale=3; $mw / $mb" | bc)   (target <= 1.05)"
+echo "writer/streaming     = $(echo "scale=3; $mw / $ms" | bc)"
+echo "writer-v/baseline-v  = $(echo "scale=3; $mwv / $mbv" | bc)   (target <= 1.05)"
+echo "raw-v/dd-raw-v       = $(echo "scale=3; $mrv / $mdv" | bc)   (target <= 1.03)"
+echo "Dirty rise during copy and verify: max $(maxof "${DIRTY[@]}") KiB   (target <= 65536)"
 echo "peak RSS: max $(maxof "${RSS[@]}") KiB   (target <= 32768)"
-echo "last progress -> completion: max $(maxof "${TAIL[@]}") ms   (target <= 1000)"
+echo "last progress -> completion (unverified): max $(maxof "${TAIL[@]}") ms   (target <= 1000)"

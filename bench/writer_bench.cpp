@@ -1,11 +1,13 @@
-// writer_bench IMAGE DEVICE TEMPDIR/
+// writer_bench [--verify] IMAGE DEVICE TEMPDIR/
 //
-// Runs one write job with DeviceImageWriter and prints, on one line of
-// standard error, what the job cost:
+// Runs one write job with DeviceImageWriter (--verify: with the read-back
+// verification on) and prints, on one line of standard error, what the job
+// cost:
 //   seconds            WriteImage to the completion callback
-//   dirty_rise_kib     highest "Dirty:" of /proc/meminfo during the copy stage
-//                      (trace line "WriteImageThread running!" to the
-//                      completion callback) minus its value when it began
+//   dirty_rise_kib     highest "Dirty:" of /proc/meminfo during the copy and
+//                      verify stage (trace line "WriteImageThread running!"
+//                      to the completion callback) minus its value when it
+//                      began
 //   peak_rss_kib       the process's peak resident set
 //   tail_ms            last progress call to the completion callback
 //   result             the job's result (1 = success)
@@ -71,8 +73,14 @@ void Progress(std::int32_t, std::int32_t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* program = argv[0];
+    const bool verify = argc > 1 && std::strcmp(argv[1], "--verify") == 0;
+    if (verify) {
+        --argc;
+        ++argv;
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s IMAGE DEVICE TEMPDIR/\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--verify] IMAGE DEVICE TEMPDIR/\n", program);
         return 2;
     }
 
@@ -119,6 +127,7 @@ int main(int argc, char** argv) {
     writer.SetTempDirectory(argv[3]);
     writer.SetImageFile(argv[1]);
     writer.SetDevice(argv[2]);
+    writer.SetVerify(verify);
     const Clock::time_point start = Clock::now();
     const bool started = writer.WriteImage(&Finished, &Progress);
     if (started) {

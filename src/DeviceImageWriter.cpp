@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "platform/DeviceAccess.h"
 
@@ -69,9 +72,60 @@ std::string ShellWord(const std::string& text) {
     return quoted + "'";
 }
 
-std::string DecompressCommand(const std::string& imageFile, const std::string& tempDirectory) {
-    return "gunzip -c \"" + EscapeForDoubleQuotes(imageFile) + "\" > " +
-           ShellWord(tempDirectory + kTempImageName);
+const char* DecompressTool(ImageFormat format) {
+    switch (format) {
+        case ImageFormat::Gzip:
+            return "gunzip -c";
+        case ImageFormat::Xz:
+            return "xz -dc";
+        case ImageFormat::Zstd:
+            return "zstd -dc";
+        case ImageFormat::Bzip2:
+            return "bzip2 -dc";
+        default:
+            return nullptr;
+    }
+}
+
+std::string DecompressCommand(ImageFormat format, const std::string& imageFile,
+                              const std::string& tempDirectory) {
+    return std::string(DecompressTool(format)) + " \"" + EscapeForDoubleQuotes(imageFile) +
+           "\" > " + ShellWord(tempDirectory + kTempImageName);
+}
+
+// The longest of the commands the image could need, before its format is known.
+std::size_t LongestDecompressCommand(const std::string& imageFile,
+                                     const std::string& tempDirectory) {
+    std::size_t longest = 0;
+    for (ImageFormat format :
+         {ImageFormat::Gzip, ImageFormat::Xz, ImageFormat::Zstd, ImageFormat::Bzip2})
+        longest = std::max(longest, DecompressCommand(format, imageFile, tempDirectory).size());
+    return longest;
+}
+
+ImageFormat FormatOfContent(const unsigned char* magic, std::size_t length) {
+    const auto starts = [&](std::initializer_list<unsigned char> bytes) {
+        return length >= bytes.size() && std::equal(bytes.begin(), bytes.end(), magic);
+    };
+    if (starts({0x1f, 0x8b})) return ImageFormat::Gzip;
+    if (starts({0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00})) return ImageFormat::Xz;
+    if (starts({0x28, 0xb5, 0x2f, 0xfd})) return ImageFormat::Zstd;
+    if (starts({0x42, 0x5a, 0x68})) return ImageFormat::Bzip2;
+    return ImageFormat::Raw;
+}
+
+// The compression a file name promises; Raw when it promises none.
+ImageFormat FormatOfName(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return ImageFormat::Raw;
+    std::string extension = path.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == "gz" || extension == "imgz") return ImageFormat::Gzip;
+    if (extension == "xz") return ImageFormat::Xz;
+    if (extension == "zst") return ImageFormat::Zstd;
+    if (extension == "bz2") return ImageFormat::Bzip2;
+    return ImageFormat::Raw;
 }
 
 std::string RemoveCommand(const std::string& tempImageFile) {
@@ -95,26 +149,26 @@ std::int32_t ClampToInt32(std::int64_t value) {
 struct FreeDeleter {
     void operator()(char* p) const { std::free(p); }
 };
+using AlignedBuffer = std::unique_ptr<char, FreeDeleter>;
 
-// Copies the open temporary image onto the device chunk by chunk. true when
-// the whole file was written; false on cancellation, a read error or a write
-// that did not take every byte (the end of the device).
-bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_t totalChunks,
-                  ProgressCallback progress) {
-    // O_DIRECT needs a buffer aligned to the sector size; one buffer serves
-    // the whole job.
-    void* memory = nullptr;
-    const std::size_t alignment =
-        std::max<std::size_t>(kBufferAlignment, static_cast<std::size_t>(device.logicalBlockSize));
-    if (posix_memalign(&memory, alignment, kChunkSize) != 0) return false;
-    const std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(memory));
+void TraceBytes(const char* format, long long a, long long b = 0) {
+    char line[128];
+    std::snprintf(line, sizeof line, format, a, b);
+    Trace(line);
+}
 
+// Copies the open image onto the device chunk by chunk, through `buffer`
+// (kChunkSize bytes, aligned for direct I/O). true when the whole file was
+// written; false on cancellation, a read error or a write that did not take
+// every byte (the end of the device).
+bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, char* buffer,
+                  std::int64_t totalChunks, ProgressCallback progress) {
     const std::size_t sector = static_cast<std::size_t>(std::max(device.logicalBlockSize, 1));
     bool direct = device.direct;
     std::int64_t lastStep = -1;
     std::int64_t currentChunk = 0;
     for (;;) {
-        const long long got = platform::ReadFull(imageFd, buffer.get(), kChunkSize);
+        const long long got = platform::ReadFull(imageFd, buffer, kChunkSize);
         if (got < 0) return false;
         if (got == 0) return true;
         const std::size_t n = static_cast<std::size_t>(got);
@@ -123,7 +177,7 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
 
         const std::size_t blockBytes = n / kBlockSize * kBlockSize;
         std::size_t written = 0;
-        if (blockBytes > 0) written = platform::WriteAll(device.fd, buffer.get(), blockBytes);
+        if (blockBytes > 0) written = platform::WriteAll(device.fd, buffer, blockBytes);
         const std::size_t remainder = n - blockBytes;
         if (remainder > 0 && written == blockBytes) {
             // Only the image's last piece can be shorter than a block. If it is
@@ -134,7 +188,7 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
                 if (!platform::SetDirect(device.fd, false)) return false;
                 direct = false;
             }
-            written += platform::WriteAll(device.fd, buffer.get() + blockBytes, remainder);
+            written += platform::WriteAll(device.fd, buffer + blockBytes, remainder);
         }
 
         if (progress) {
@@ -148,25 +202,94 @@ bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, std::int64_
     }
 }
 
-// Steps after a successful decompression: copy, flush, close. true when all
-// of them succeeded.
-bool CopyDecompressedImage(const write_image_thread_data& job) {
-    const std::int64_t size = FileSize(job.tempImageFile.c_str());
+// Reads the device back, bypassing the page cache, and compares it with the
+// image's `size` bytes. true when every byte is equal; a difference is traced
+// with its offset. Cancellation ends it with false.
+bool VerifyDevice(int imageFd, const platform::OpenedDevice& device, std::int64_t size,
+                  char* deviceBuffer, const write_image_thread_data& job) {
+    Trace("Verification started!");
+    job.verifiedBytes->store(0);
+    // Read through the cache, the bytes could be the ones just written and
+    // not the device's. Direct reads bypass it; where the driver takes no
+    // direct I/O, the flushed (so clean) cached pages are dropped instead.
+    const bool direct = device.direct && platform::SetDirect(device.fd, true);
+    if (!direct) posix_fadvise(device.fd, 0, 0, POSIX_FADV_DONTNEED);
+    // Direct reads are whole sectors; the image's last sector on the device
+    // is read whole and compared as far as the image goes.
+    const std::size_t sector = direct ? static_cast<std::size_t>(device.logicalBlockSize) : 1;
+    const std::unique_ptr<char[]> image(new (std::nothrow) char[kChunkSize]);
+    if (!image) return false;
+    for (std::int64_t offset = 0; offset < size;) {
+        if (g_cancelThread.load()) return false;
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::int64_t>(size - offset, kChunkSize));
+        const std::size_t whole = (n + sector - 1) / sector * sector;
+        if (platform::ReadFullAt(device.fd, deviceBuffer, whole, offset) <
+                static_cast<long long>(n) ||
+            platform::ReadFullAt(imageFd, image.get(), n, offset) != static_cast<long long>(n)) {
+            TraceBytes("Verification failed: the device could not be read at byte %lld", offset);
+            return false;
+        }
+        if (std::memcmp(deviceBuffer, image.get(), n) != 0) {
+            const std::int64_t at =
+                offset +
+                (std::mismatch(deviceBuffer, deviceBuffer + n, image.get()).first - deviceBuffer);
+            job.mismatchOffset->store(at);
+            TraceBytes("Verification failed at byte %lld", at);
+            return false;
+        }
+        offset += static_cast<std::int64_t>(n);
+        job.verifiedBytes->store(offset);
+    }
+    Trace("Verification succeeded!");
+    return true;
+}
+
+// Steps after a successful decompression (or none, for a raw image): copy,
+// flush, verify when asked, close. true when all of them succeeded.
+bool CopyImage(const write_image_thread_data& job) {
+    // A raw image is copied from where it is: it needs no temporary copy.
+    const bool raw = *job.format == ImageFormat::Raw;
+    const std::string& source = raw ? job.imageFile : job.tempImageFile;
+    // Again only a regular file: the raw image's path is opened anew.
+    const int imageFd = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (imageFd < 0) return false;
+    struct stat st;
+    const std::int64_t size = fstat(imageFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
     job.imageBytes->store(size);
     // Nothing to write is not a written image.
-    if (size <= 0) return false;
+    if (size <= 0) {
+        close(imageFd);
+        return false;
+    }
+    posix_fadvise(imageFd, 0, 0, POSIX_FADV_SEQUENTIAL);
     const std::int64_t totalChunks = size / static_cast<std::int64_t>(kChunkSize);
 
-    const int imageFd = open(job.tempImageFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (imageFd < 0) return false;
-
     bool copied = false;
+    // One descriptor for the write and the read-back: one password prompt.
     const platform::OpenedDevice device =
-        platform::OpenDeviceForWriting(job.devicePath.c_str(), true);
+        platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
     if (device.fd >= 0) {
-        copied = CopyToDevice(imageFd, device, totalChunks, job.progressCallback);
-        // Success means the bytes are on the device, not in a cache.
-        if (copied) copied = platform::FlushDevice(device.fd);
+        // O_DIRECT needs a buffer aligned to the sector size; one buffer
+        // serves the whole job.
+        void* memory = nullptr;
+        const std::size_t alignment = std::max<std::size_t>(
+            kBufferAlignment, static_cast<std::size_t>(device.logicalBlockSize));
+        const AlignedBuffer buffer(posix_memalign(&memory, alignment, kChunkSize) == 0
+                                       ? static_cast<char*>(memory)
+                                       : nullptr);
+        if (device.size >= 0 && size > device.size) {
+            // Checked against the opened device itself, before its first byte
+            // changes.
+            TraceBytes("Image is larger than the device: %lld bytes > %lld bytes", size,
+                       device.size);
+        } else if (buffer) {
+            copied = CopyToDevice(imageFd, device, buffer.get(), totalChunks, job.progressCallback);
+            // Success means the bytes are on the device, not in a cache.
+            if (copied) copied = platform::FlushDevice(device.fd);
+            if (copied && job.verify)
+                copied = VerifyDevice(imageFd, device, size, buffer.get(), job);
+        }
         if (close(device.fd) != 0) copied = false;
     }
     close(imageFd);
@@ -182,6 +305,27 @@ void Trace(const char* line) {
 
 void SetString(std::string* destination, const char* source) {
     destination->assign(source);
+}
+
+bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size) {
+    if (!path) return false;
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    unsigned char magic[6] = {};
+    long long got = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        got = platform::ReadFull(fd, magic, sizeof magic);
+    close(fd);
+    if (got < 0) return false;
+    const ImageFormat content = FormatOfContent(magic, static_cast<std::size_t>(got));
+    const ImageFormat promised = FormatOfName(path);
+    if (format)
+        *format =
+            promised == ImageFormat::Raw || promised == content ? content : ImageFormat::Damaged;
+    if (size) *size = st.st_size;
+    return true;
 }
 
 bool FileExists(const char* path) {
@@ -208,12 +352,24 @@ void* UnzipThread(void* data) {
         const auto* job = static_cast<const unzip_thread_data*>(data);
         Trace("UnzipThread started!");
         *job->success = false;
+        *job->format = ImageFormat::Damaged;
         // Checked here rather than when the image is chosen: a FIFO or a file
         // on a stalled network mount must not freeze the window. Only a
         // regular file is an image; gunzip would wait on a FIFO for ever.
-        const std::string command = DecompressCommand(job->imageFile, job->tempDirectory);
-        *job->success = FileExists(job->imageFile.c_str()) && command.size() <= kMaxCommand &&
-                        RunCommand(command) == 0;
+        ImageFormat format = ImageFormat::Damaged;
+        std::int64_t size = 0;
+        if (InspectImage(job->imageFile.c_str(), &format, &size)) {
+            *job->format = format;
+            if (format == ImageFormat::Raw) {
+                *job->success = true;  // written from where it is
+            } else if (format == ImageFormat::Damaged) {
+                Trace("Image is damaged: its content is not what its name promises");
+            } else {
+                const std::string command =
+                    DecompressCommand(format, job->imageFile, job->tempDirectory);
+                *job->success = command.size() <= kMaxCommand && RunCommand(command) == 0;
+            }
+        }
         Trace("UnzipThread finished!");
     }
     pthread_exit(nullptr);
@@ -226,11 +382,13 @@ void* WriteImageThread(void* data) {
         Trace("WriteImageThread waiting for join!");
         pthread_join(job->unzipThread, nullptr);
         Trace("WriteImageThread running!");
-        const bool copied = *job->unzipSucceeded && CopyDecompressedImage(*job);
+        const bool copied = *job->unzipSucceeded && CopyImage(*job);
         // The temporary file may be gigabytes: it goes whatever the outcome,
         // before the caller hears of the end. What a failure left behind
-        // (a partial decompression, say) is unlinked directly.
-        bool removed = copied && RunCommand(RemoveCommand(job->tempImageFile)) == 0;
+        // (a partial decompression, say) is unlinked directly. A raw image
+        // made none.
+        const bool raw = *job->format == ImageFormat::Raw;
+        bool removed = copied && (raw || RunCommand(RemoveCommand(job->tempImageFile)) == 0);
         if (!removed) removed = unlink(job->tempImageFile.c_str()) == 0 || errno == ENOENT;
         const bool result = copied && removed;
         // The record belongs to the writer, which may start the next job or be
@@ -270,6 +428,10 @@ void DeviceImageWriter::SetDevice(const char* path) {
     SetString(&m_devicePath, path);
 }
 
+void DeviceImageWriter::SetVerify(bool on) {
+    m_verify = on;
+}
+
 bool DeviceImageWriter::ClearDevice() {
     if (m_devicePath.empty()) return false;
     // Without O_DIRECT: 1024 bytes may be less than one sector.
@@ -297,6 +459,8 @@ void DeviceImageWriter::JoinStrandedUnzipThread() {
 
 bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback progress) {
     m_imageBytes.store(-1);
+    m_verifiedBytes.store(-1);
+    m_mismatchOffset.store(-1);
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
 
@@ -317,9 +481,14 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
 
     *m_writeData = write_image_thread_data{};
     m_writeData->unzipThread = m_unzipThread;
+    SetString(&m_writeData->imageFile, m_imageFile.c_str());
     SetString(&m_writeData->tempImageFile, tempImageFile.c_str());
     m_writeData->unzipSucceeded = &m_unzipSucceeded;
+    m_writeData->format = &m_imageFormat;
+    m_writeData->verify = m_verify;
     m_writeData->imageBytes = &m_imageBytes;
+    m_writeData->verifiedBytes = &m_verifiedBytes;
+    m_writeData->mismatchOffset = &m_mismatchOffset;
     SetString(&m_writeData->devicePath, m_devicePath.c_str());
     m_writeData->progressCallback = progress;
     m_writeData->finishedCallback = finished;
@@ -337,13 +506,14 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
 
 bool DeviceImageWriter::UnzipImageFileToTemp() {
     if (m_imageFile.empty()) return false;
-    if (DecompressCommand(m_imageFile, m_tempDirectory).size() > kMaxCommand) return false;
+    if (LongestDecompressCommand(m_imageFile, m_tempDirectory) > kMaxCommand) return false;
     JoinStrandedUnzipThread();
 
     *m_unzipData = unzip_thread_data{};
     SetString(&m_unzipData->imageFile, m_imageFile.c_str());
     SetString(&m_unzipData->tempDirectory, m_tempDirectory.c_str());
     m_unzipData->success = &m_unzipSucceeded;
+    m_unzipData->format = &m_imageFormat;
 
     if (!StartThread(&m_unzipThread, &UnzipThread, m_unzipData.get())) return false;
     m_unzipThreadUnjoined = true;

@@ -1,18 +1,22 @@
 #pragma once
-// DeviceImageWriter: writes a gzip-compressed disk image onto a device, and
-// clears a device by zeroing its first 1024 bytes.
+// DeviceImageWriter: writes a disk image onto a device, and clears a device
+// by zeroing its first 1024 bytes. An image is raw, or compressed with gzip,
+// xz, zstd or bzip2; its first bytes tell which (see InspectImage).
 //
 // Threads: the window's thread sets the writer up and starts, cancels and
-// watches jobs (ImageBytes may be called from any thread). ClearDevice
-// blocks while the device opens, which may wait on a password prompt: the
-// controller runs it on a thread of its own, while no other member is called.
-// A write job runs on two POSIX worker threads: UnzipThread checks that the
-// image is a regular file and decompresses it with `gunzip` into the
-// temporary file kTempImageName, WriteImageThread joins it and copies the
-// file onto the device in chunks of kChunkSize (direct I/O on a block
-// device), flushes the device and removes the temporary file. They report
-// through the two plain callbacks below, on the write thread; the write
-// thread is detached, nobody joins it.
+// watches jobs (ImageBytes, VerifiedBytes and MismatchOffset may be called
+// from any thread). ClearDevice blocks while the device opens, which may
+// wait on a password prompt: the controller runs it on a thread of its own,
+// while no other member is called. A write job runs on two POSIX worker
+// threads: UnzipThread checks that the image is a regular file, tells its
+// format from its content and decompresses a compressed one with the
+// system's tool into the temporary file kTempImageName (a raw image needs no
+// copy); WriteImageThread joins it, refuses an image larger than the device,
+// copies the temporary file (or the raw image itself) onto the device in
+// chunks of kChunkSize (direct I/O on a block device), flushes the device,
+// reads it back and compares when verification is on, and removes the
+// temporary file. They report through the two plain callbacks below, on the
+// write thread; the write thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -37,8 +41,10 @@ inline constexpr std::size_t kChunkSize = 8388608;
 void Trace(const char* line);
 
 // Called once per started job, on the write thread, after the temporary file
-// is gone: true = image written and flushed to the device. An image that is
-// not a regular file, or that decompresses to no bytes at all, gives false.
+// is gone: true = image written and flushed to the device (and, with
+// verification on, read back equal). An image that is not a regular file,
+// is damaged, holds no bytes at all or is larger than the device gives false,
+// as does a cancelled job.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
 // rounded down), current chunk (1-based; the last may be total + 1). A chunk
@@ -63,18 +69,36 @@ bool FileExists(const char* path);
 // Size in bytes of the file at path, or -1 when it cannot be opened.
 std::int64_t FileSize(const char* path);
 
+// What an image holds, by its first bytes: gzip 1f 8b, xz fd 37 7a 58 5a 00,
+// zstd 28 b5 2f fd, bzip2 42 5a 68, anything else raw. Damaged: the name
+// promises compression (.gz .imgz .xz .zst .bz2, any case) that the content
+// lacks; such an image is never written.
+enum class ImageFormat { Raw, Gzip, Xz, Zstd, Bzip2, Damaged };
+
+// Opens the image (a regular file only; never waits for a FIFO's writer) and
+// gives its format and its file size in bytes (the image's own size only
+// when raw). false when it is not a regular file that can be read. A file on
+// a stalled mount may block: call it on a worker thread.
+bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size);
+
 struct unzip_thread_data {
     std::string imageFile;
     std::string tempDirectory;
     bool* success = nullptr;
+    ImageFormat* format = nullptr;
 };
 
 struct write_image_thread_data {
     pthread_t unzipThread{};
+    std::string imageFile;
     std::string tempImageFile;
     std::string devicePath;
     bool* unzipSucceeded = nullptr;
+    const ImageFormat* format = nullptr;
+    bool verify = false;
     std::atomic<std::int64_t>* imageBytes = nullptr;
+    std::atomic<std::int64_t>* verifiedBytes = nullptr;
+    std::atomic<std::int64_t>* mismatchOffset = nullptr;
     ProgressCallback progressCallback = nullptr;
     FinishedCallback finishedCallback = nullptr;
 };
@@ -93,6 +117,9 @@ class DeviceImageWriter {
     // Only keeps the path: the job checks the file on its own thread.
     void SetImageFile(const char* path);
     void SetDevice(const char* path);
+    // Read the device back after writing and compare it with the image; a
+    // difference fails the job. Off until turned on; read when a job starts.
+    void SetVerify(bool on);
 
     // Zeroes the first 1024 bytes of the device and flushes them; blocks the
     // caller for that time.
@@ -109,6 +136,13 @@ class DeviceImageWriter {
     // once decompression has succeeded (before the copy starts); -1 until then.
     // WriteImage resets it.
     std::int64_t ImageBytes() const { return m_imageBytes.load(); }
+    // Bytes of the device read back and found equal so far: -1 until the
+    // job's verification starts (and throughout a job without it). Keeps its
+    // last value after the job; WriteImage resets it.
+    std::int64_t VerifiedBytes() const { return m_verifiedBytes.load(); }
+    // Offset of the first byte on the device that differs from the image, or
+    // -1 when none was found. WriteImage resets it.
+    std::int64_t MismatchOffset() const { return m_mismatchOffset.load(); }
 
   private:
     // Waits for a decompression thread that no write thread took over (its
@@ -118,8 +152,12 @@ class DeviceImageWriter {
     std::string m_tempDirectory;
     std::string m_imageFile;
     std::string m_devicePath;
+    bool m_verify = false;
     bool m_unzipSucceeded = false;
+    ImageFormat m_imageFormat = ImageFormat::Damaged;
     std::atomic<std::int64_t> m_imageBytes{-1};
+    std::atomic<std::int64_t> m_verifiedBytes{-1};
+    std::atomic<std::int64_t> m_mismatchOffset{-1};
     pthread_t m_unzipThread{};
     std::unique_ptr<unzip_thread_data> m_unzipData;
     pthread_t m_writeThread{};

@@ -1,6 +1,7 @@
 // The writer as the window uses it (one writer, job after job), on real loop
-// devices with the real gunzip: what reaches the device, the result, the
-// progress and trace lines, ImageBytes, and the temporary file.
+// devices with the real decompressors: what reaches the device, the result,
+// the progress and trace lines, ImageBytes, the read-back, and the temporary
+// file.
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -18,6 +19,7 @@
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024, kSmall = 12 * MiB;
+constexpr qint64 kTampered = MiB + 1;  // in the 3-byte tail of the usual MiB + 3 image
 // Quotes, expansions and a leading "-" (an option to gunzip if unguarded).
 const std::string kHostile = "-$(touch x) `id` \"q\" 'a' \\ ;.gz";
 // 2 GiB + 3 MiB of zeros, quickly: gzip members of 64 MiB one after the other.
@@ -28,6 +30,8 @@ const char kHugeImage[] =
 const char kTrace[] =
     "UnzipThread started!|UnzipThread finished!|WriteImageThread started!|"
     "WriteImageThread waiting for join!|WriteImageThread running!|WriteImageThread finished!";
+const char kVerified[] = "Verification started!|Verification succeeded!";
+const char kDamaged[] = "Image is damaged: its content is not what its name promises";
 
 // What the running job reported; only the test's thread touches the trace.
 std::mutex g_mutex;
@@ -35,6 +39,9 @@ struct Reports {
     std::string tempImage{}, trace{}, calls{};
     int finished = 0;
     bool result = false, tempLeft = false;
+    std::string_view hook{};  // what the progress call does: "cancel", "tamper"
+    std::string loop{}, backing{};
+    char byte = 0;  // "tamper": byte kTampered of the backing file becomes this
 } g_job;
 DeviceImageWriter g_writer;  // one for all rows, as the window has
 
@@ -49,13 +56,25 @@ void Progress(std::int32_t total, std::int32_t current) {
     std::lock_guard lock(g_mutex);
     g_job.calls += "(" + std::to_string(total) + "," + std::to_string(current) + ")";
     if (g_writer.ImageBytes() < 0) g_job.calls += " while the size is unknown";  // the window asks
+    // Rows with a hook have one chunk: this is the write's end, before the read-back.
+    if (g_job.hook == "cancel") g_writer.StopImageWriting();
+    // A stick that keeps other bytes than it took: the tail that went through the device's
+    // page cache is flushed, then the loop device's backing file changes behind that cache (the
+    // loop driver reads it through the backing file's page cache, which this write updates).
+    if (g_job.hook == "tamper") {
+        const int dev = open(g_job.loop.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = open(g_job.backing.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fsync(dev) != 0 || pwrite(fd, &g_job.byte, 1, kTampered) != 1) g_job.calls += "!";
+        close(dev);
+        close(fd);
+    }
 }
 
 // Runs one job with standard output in a pipe that starts full, so both threads stop at their
 // first trace line until the test has looked at the new job (and cancelled it, if asked); then
 // reads the trace up to the job's last line. Returns whether it started, and ImageBytes() then.
-std::pair<bool, qint64> RunJob(bool cancel, const std::string& temp) {
-    g_job = Reports{.tempImage = temp + "veskImage.img"};
+std::pair<bool, qint64> RunJob(bool cancel, Reports job) {
+    g_job = std::move(job);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return {false, 0};
     const std::string filler(fcntl(fds[1], F_GETPIPE_SZ), '\n');
@@ -130,8 +149,12 @@ struct Row {
     std::string_view temp = "";             // "": of its own; "hostile", "missing", "full", "none"
     std::size_t imageLen = 0, tempLen = 0;  // paths padded to these lengths
     char fill = 'i';
+    const char *file = "image.gz", *pack = "gzip -1 -n";  // name, compressor ("": raw)
+    bool verify = false;
+    std::string_view hook = "";  // see Reports
     bool cancel = false, starts = true, unzips = true, ok = false;
     const char* calls = "";  // (total,current) of each progress call
+    const char* lines = "";  // trace lines besides the threads' own
 };
 
 const Row kRows[] = {
@@ -141,7 +164,16 @@ const Row kRows[] = {
     {.name = "three chunks", .size = 17 * MiB, .ok = true, .calls = "(2,1)(2,2)(2,3)"},
     {.name = "4096-byte sectors", .size = MiB + 1536, .dev = "4k", .ok = true, .calls = "(0,1)"},
     {.name = "hostile paths", .image = "hostile", .temp = "hostile", .ok = true, .calls = "(0,1)"},
-    {.name = "device too small", .size = 17 * MiB, .dev = "small", .calls = "(2,1)(2,2)"},
+    {.name = "device too small",
+     .size = 17 * MiB,
+     .dev = "small",
+     .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes"},
+    {.name = "raw image too large",
+     .size = 13 * MiB,
+     .dev = "small",
+     .file = "image.img",
+     .pack = "",
+     .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
     {.name = "read-only device", .dev = "ro", .calls = "(0,1)"},
     {.name = "device in use", .dev = "held"},
     {.name = "flush fails", .size = 1000, .dev = "full", .calls = "(0,1)"},
@@ -156,7 +188,67 @@ const Row kRows[] = {
     {.name = "temporary directory too long", .imageLen = 497, .tempLen = 499, .starts = false},
     {.name = "paths too long together", .imageLen = 498, .tempLen = 498, .starts = false},
     {.name = "command too long once quoted", .imageLen = 700, .fill = '$', .starts = false},
-    {.name = "over 2 GiB", .size = 2150629376, .image = "huge", .dev = "small", .calls = "(256,1)"},
+    {.name = "over 2 GiB",
+     .size = 2150629376,
+     .image = "huge",
+     .dev = "small",
+     .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes"},
+    {.name = "xz",
+     .file = "image.img.xz",
+     .pack = "xz -1",
+     .verify = true,
+     .ok = true,
+     .calls = "(0,1)",
+     .lines = kVerified},
+    {.name = "zstd",
+     .size = 17 * MiB,
+     .file = "image.ZST",
+     .pack = "zstd -1 -q",
+     .ok = true,
+     .calls = "(2,1)(2,2)(2,3)"},
+    {.name = "bzip2",
+     .file = "image.bz2",
+     .pack = "bzip2 -1",
+     .verify = true,
+     .ok = true,
+     .calls = "(0,1)",
+     .lines = kVerified},
+    {.name = "gzip content, raw name", .file = "image.img", .ok = true, .calls = "(0,1)"},
+    // 17 MiB through a 1 MiB temporary directory: a raw image is not copied there.
+    {.name = "raw",
+     .size = 17 * MiB,
+     .temp = "full",
+     .file = "image.iso",
+     .pack = "",
+     .verify = true,
+     .ok = true,
+     .calls = "(2,1)(2,2)(2,3)",
+     .lines = kVerified},
+    {.name = "raw, odd tail",
+     .size = MiB + 1537,
+     .dev = "4k",
+     .file = "image.bin",
+     .pack = "",
+     .verify = true,
+     .ok = true,
+     .calls = "(0,1)",
+     .lines = kVerified},
+    {.name = "xz name, gzip content", .file = "image.xz", .unzips = false, .lines = kDamaged},
+    {.name = "xz name, raw content",
+     .file = "image.Xz",
+     .pack = "",
+     .unzips = false,
+     .lines = kDamaged},
+    {.name = "device returns other bytes",
+     .verify = true,
+     .hook = "tamper",
+     .calls = "(0,1)",
+     .lines = "Verification started!|Verification failed at byte 1048577"},
+    {.name = "cancelled during verification",
+     .verify = true,
+     .hook = "cancel",
+     .calls = "(0,1)",
+     .lines = "Verification started!"},
 };
 
 }  // namespace
@@ -185,14 +277,14 @@ class WriterTest : public QObject {
         if (r.temp != "missing" && !temp.empty()) QDir().mkpath(QString::fromStdString(temp));
 
         const std::string dir = r.imageLen ? Padded(w.root, r.imageLen - 8, r.fill) : w.root;
-        const std::string name = r.image == "hostile" ? kHostile : "image.gz";
+        const std::string name = r.image == "hostile" ? kHostile : r.file;
         // The hostile name stays relative, so that it starts with "-".
         const std::string image = r.image == "hostile" ? name : dir + name;
         std::string raw = r.image == "huge" ? std::string(kSmall, '\0') : "";
         if (r.image == "huge") QCOMPARE(testsupport::Run("cd " + dir + kHugeImage), 0);
         if (r.image == "fifo") QCOMPARE(mkfifo(image.c_str(), 0600), 0);
         if (r.image != "huge" && r.image != "fifo" && r.image != "missing")
-            QVERIFY(!testsupport::MakeGzipImage(dir, name, r.size, &raw).empty());
+            QVERIFY(!testsupport::MakeImage(dir, name, r.size, r.pack, &raw).empty());
         if (r.image == "damaged") QCOMPARE(testsupport::Run("truncate -s -99K " + image), 0);
 
         const QString cwd = QDir::currentPath();
@@ -200,7 +292,13 @@ class WriterTest : public QObject {
         g_writer.SetTempDirectory(temp.c_str());
         g_writer.SetImageFile(image.c_str());
         g_writer.SetDevice(w.loop.c_str());
-        const auto [started, bytesAtStart] = RunJob(r.cancel, temp);
+        g_writer.SetVerify(r.verify);
+        const char byte = qint64(raw.size()) > kTampered ? char(raw[kTampered] ^ 1) : 0;
+        const auto [started, bytesAtStart] = RunJob(r.cancel, {.tempImage = temp + "veskImage.img",
+                                                               .hook = r.hook,
+                                                               .loop = w.loop,
+                                                               .backing = w.backing,
+                                                               .byte = byte});
         QDir::setCurrent(cwd);
 
         std::lock_guard lock(g_mutex);
@@ -211,14 +309,21 @@ class WriterTest : public QObject {
         QCOMPARE(g_job.result, r.ok);
         QVERIFY(!g_job.tempLeft);  // when the callback ran
         QCOMPARE(g_job.calls, std::string(r.calls));
-        const qint64 written = r.ok ? r.size : r.dev == "small" ? kSmall : 0;
-        QVERIFY(testsupport::ReadBytes(w.backing) ==
-                raw.substr(0, written) + original.substr(written));
+        const qint64 written = r.ok || !r.hook.empty() ? r.size : 0;
+        std::string expected = raw.substr(0, written) + original.substr(written);
+        if (r.hook == "tamper") expected[kTampered] = byte;
+        QVERIFY(testsupport::ReadBytes(w.backing) == expected);
+        QCOMPARE(g_writer.VerifiedBytes(), r.verify && r.ok ? r.size : r.hook.empty() ? -1 : 0);
+        QCOMPARE(g_writer.MismatchOffset(), r.hook == "tamper" ? kTampered : -1);
         // The two threads' lines interleave; sorted by thread, they are kTrace.
         QStringList lines = QString::fromStdString(g_job.trace).split('\n', Qt::SkipEmptyParts);
+        const QStringList others =
+            lines.filter(QRegularExpression("^(?!(Unzip|WriteImage)Thread)"));
+        lines.removeIf([&](const QString& line) { return others.contains(line); });
         std::stable_partition(lines.begin(), lines.begin() + std::min<qsizetype>(4, lines.size()),
                               [](const QString& line) { return line.startsWith("Unzip"); });
         QCOMPARE(lines.join('|'), QString(r.starts ? kTrace : ""));
+        QCOMPARE(others.join('|'), QString(r.lines));
     }
 
     void clear_data() {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 namespace platform {
 
@@ -46,6 +47,9 @@ OpenedDevice Describe(int fd) {
     device.blockDevice = true;
     int size = 0;
     device.logicalBlockSize = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
+    std::uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) == 0 && bytes <= INT64_MAX)
+        device.size = static_cast<std::int64_t>(bytes);
     const int flags = fcntl(fd, F_GETFL);
     device.direct = flags != -1 && (flags & O_DIRECT) != 0;
     return device;
@@ -64,9 +68,9 @@ OpenedDevice OpenPrivileged(const char* path, int flags, int error) {
 
 }  // namespace
 
-OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect) {
+OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect, bool alsoRead) {
     if (!path || !*path) return Failure(ENOENT);
-    int flags = O_WRONLY | O_CLOEXEC | O_EXCL | (wantDirect ? O_DIRECT : 0);
+    int flags = (alsoRead ? O_RDWR : O_WRONLY) | O_CLOEXEC | O_EXCL | (wantDirect ? O_DIRECT : 0);
 
     struct stat before;
     if (stat(path, &before) != 0) {
@@ -120,6 +124,21 @@ long long ReadFull(int fd, void* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = read(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(done);
+}
+
+long long ReadFullAt(int fd, void* data, std::size_t size, std::int64_t offset) {
+    char* bytes = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

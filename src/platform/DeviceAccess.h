@@ -1,6 +1,7 @@
 #pragma once
-// The one way the program opens a device node for writing, and the write and
-// flush helpers that go with it.
+// The one way the program opens a device node for writing (and, when asked,
+// for reading back what was written), and the write and flush helpers that
+// go with it.
 //
 // Only block devices are written: the node is opened exclusively (O_EXCL:
 // refused while anything on it is mounted or another program holds it
@@ -16,6 +17,7 @@
 // device that may need one. The caller owns the returned descriptor.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -28,14 +30,17 @@ struct OpenedDevice {
     // Logical sector size of a block device (BLKSSZGET); O_DIRECT transfers
     // must be whole sectors from a buffer aligned to it.
     int logicalBlockSize = 1;
+    std::int64_t size = -1;  // bytes (BLKGETSIZE64); -1 when the driver does not tell
 };
 
 // wantDirect: use O_DIRECT (dropped for a driver that does not take it).
-OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect);
+// alsoRead: open read+write (O_RDWR) instead of write-only, so that one
+// descriptor, and one password prompt, serves the write and its read-back.
+OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect, bool alsoRead = false);
 
-// Asks someone with the rights for a descriptor of `path` opened for writing
-// with `flags`: the full open(2) flags of the refused direct open
-// (O_WRONLY|O_CLOEXEC|O_EXCL, plus O_DIRECT when asked for). Returns
+// Asks someone with the rights for a descriptor of `path` opened with
+// `flags`: the full open(2) flags of the refused direct open (O_WRONLY or
+// O_RDWR, O_CLOEXEC, O_EXCL, plus O_DIRECT when asked for). Returns
 // the descriptor, or -1 with *error set. Installed once at start; nullptr
 // removes it.
 using PrivilegedOpener = int (*)(const char* path, int flags, int* error);
@@ -49,6 +54,9 @@ std::size_t WriteAll(int fd, const void* data, std::size_t size);
 // Reads until `size` bytes or the end of the file. Returns the byte count,
 // or -1 on a read error.
 long long ReadFull(int fd, void* data, std::size_t size);
+
+// The same from byte `offset` on (pread), leaving the file position alone.
+long long ReadFullAt(int fd, void* data, std::size_t size, std::int64_t offset);
 
 // Makes what was written reach the device (fsync). A character device that
 // cannot be flushed (/dev/null: EINVAL, EROFS) has nothing to flush and

@@ -46,17 +46,18 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(out.flush());
 }
 
-std::string MakeGzipImage(const std::string& dir, const std::string& name, std::size_t size,
-                          std::string* rawBytes) {
+std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
+                      const std::string& compressor, std::string* rawBytes) {
     static std::atomic<unsigned> images{0};
     std::independent_bits_engine<std::mt19937, 8, unsigned> random(++images);
     std::string bytes(size, '\0');
     std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
     const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-    const std::string raw = path + ".raw";
+    const std::string raw = compressor.empty() ? path : path + ".raw";
     const bool made =
-        WriteBytes(raw, bytes) && Run("gzip -1 -n -c " + Quote(raw) + " > " + Quote(path)) == 0;
-    std::remove(raw.c_str());
+        WriteBytes(raw, bytes) &&
+        (compressor.empty() || Run(compressor + " <" + Quote(raw) + " >" + Quote(path)) == 0);
+    if (!compressor.empty()) std::remove(raw.c_str());
     if (!made) return {};
     if (rawBytes) *rawBytes = std::move(bytes);
     return path;

@@ -19,9 +19,12 @@ std::string ReadBytes(const std::string& path, std::size_t maxBytes = SIZE_MAX);
 bool WriteBytes(const std::string& path, const std::string& bytes);
 
 // Writes `size` pseudo-random bytes (new ones each call; also to *rawBytes)
-// gzip-compressed to dir/name. Returns that path, or "" on failure.
-std::string MakeGzipImage(const std::string& dir, const std::string& name, std::size_t size,
-                          std::string* rawBytes = nullptr);
+// to dir/name through a compressor that reads standard input and writes
+// standard output ("gzip -1 -n", "xz -1", ...; "": the bytes as they are).
+// Returns that path, or "" on failure.
+std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
+                      const std::string& compressor = "gzip -1 -n",
+                      std::string* rawBytes = nullptr);
 
 // A loop device attached to a backing file, detached on destruction.
 class LoopDevice {
