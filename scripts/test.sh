@@ -21,7 +21,7 @@ setup_and_build "$build_dir" "$sanitize"
 
 # The real disk service for the tests that use it (root only).
 if [ "$(id -u)" -eq 0 ]; then
-    bash "$ROOT_DIR/tests/support/system-services.sh" start
+    bash "$ROOT_DIR/scripts/system-services.sh" start
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"

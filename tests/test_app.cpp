@@ -19,7 +19,6 @@
 #include "Application.h"
 #include "Controller.h"
 #include "platform/DiskService.h"
-#include "support/CaptureFd.h"
 #include "support/MockUDisks.h"
 #include "support/TestSupport.h"
 
@@ -36,7 +35,6 @@ QMessageBox* OpenBox(Qt::WindowModality modality) {
     return nullptr;
 }
 
-// Presses `button` on the window's next sheet.
 // Drops local files on the window as a file manager would; true when the
 // window took the drag.
 bool DropFiles(QWidget& window, const QStringList& paths) {
@@ -53,6 +51,7 @@ bool DropFiles(QWidget& window, const QStringList& paths) {
     return drop.isAccepted();
 }
 
+// Presses `button` on the window's next sheet.
 bool AnswerSheet(const QString& button) {
     QMessageBox* sheet = nullptr;
     if (!QTest::qWaitFor([&] { return (sheet = OpenBox(Qt::WindowModal)) != nullptr; }))
@@ -96,6 +95,7 @@ class AppTest : public QObject {
     testsupport::LoopDevice m_stick;
     QTemporaryDir m_dir;
     std::string m_image, m_imageBytes;
+    QString NotifyLog() const { return m_dir.filePath("notifications.log"); }
 
   private slots:
     void initTestCase() {
@@ -110,7 +110,7 @@ class AppTest : public QObject {
         const std::string backing = m_dir.filePath("stick").toStdString();
         QVERIFY(testsupport::WriteBytes(backing, std::string(kStickBytes, '\xAA')));
         std::string error;
-        QVERIFY2(m_stick.Attach(backing, false, &error), error.c_str());
+        QVERIFY2(m_stick.Attach(backing, "", &error), error.c_str());
         // Small enough to end between two status polls: the info line must
         // still give its real size.
         m_image = testsupport::MakeImage(m_dir.path().toStdString(), "image.gz", 2100000,
@@ -122,7 +122,6 @@ class AppTest : public QObject {
         m_notifications.kill();
         m_notifications.waitForFinished();
     }
-    QString NotifyLog() const { return m_dir.filePath("notifications.log"); }
 
     // The button pressed, the image ("": a good one), a fault, the message
     // the user gets, and what the stick holds afterwards.

@@ -5,10 +5,8 @@
 #include <QtTest>
 
 #include "StorageDeviceHandler.h"
-#include "support/CaptureFd.h"
 
 using platform::DiskDescription;
-using testsupport::CaptureFd;
 
 namespace {
 
@@ -109,7 +107,6 @@ class RegistryTest : public QObject {
         m_service.AddDisk(bsd.toStdString(), d);
 
         StorageDeviceHandler handler;
-        CaptureFd err(2);
         Scan(handler);
         QFETCH(QString, listed);
         QFETCH(QString, info);
@@ -126,7 +123,6 @@ class RegistryTest : public QObject {
     // before unmount wants the very disk that was listed.
     void rescansAndRecheck() {
         StorageDeviceHandler handler;
-        CaptureFd err(2);
         m_service.AddDisk("sdc", FakeDiskService::UsbDisk("C", 8000000000, "c"));
         m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 16000000000, "b"));
         Scan(handler);

@@ -14,7 +14,6 @@
 #include "StorageDeviceHandler.h"
 #include "platform/TempDirectory.h"
 #include "platform/UDisksService.h"
-#include "support/CaptureFd.h"
 #include "support/MockUDisks.h"
 #include "support/TestSupport.h"
 
@@ -88,7 +87,7 @@ class UDisksTest : public QObject {
     void init() {
 #ifdef REAL_UDISKS
         REQUIRE_ROOT();
-        const int status = Run("bash " TEST_SOURCE_DIR "/support/system-services.sh start 2>&1");
+        const int status = Run("bash " TEST_SOURCE_DIR "/../scripts/system-services.sh start 2>&1");
         QVERIFY2(status == 0, "the system's udisksd could not be started");
         qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 #else

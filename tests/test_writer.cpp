@@ -110,11 +110,11 @@ struct World {
     QTemporaryDir dir{QStringLiteral("/var/tmp/writer-test-XXXXXX")};
     const std::string root = dir.path().toStdString() + "/";
     std::string backing = root + "disk.img", loop;
+    testsupport::LoopDevice device;
     std::vector<std::string> mounts;
     int holder = -1;
     ~World() {
         if (holder >= 0) close(holder);
-        if (!loop.empty()) testsupport::Run("losetup -d " + loop);
         for (const std::string& m : mounts) umount2(m.c_str(), MNT_DETACH);
     }
     std::string Tmpfs(const std::string& name) {  // 1 MiB at root/name/
@@ -132,12 +132,12 @@ struct World {
                              ? "truncate -s 24M " + backing + "; cat /dev/zero >" + backing + "-"
                              : "head -c " + std::string(kind == "small" ? "12M" : "24M") +
                                    " /dev/zero | tr '\\0' '\\245' >" + backing);
-        const char* options = kind == "4k" ? "--direct-io=on --sector-size 4096 " : "";
-        testsupport::Run(
-            std::string("losetup -f --show ") + (kind == "ro" ? "-r " : options) + backing, &loop);
-        loop = loop.substr(0, loop.find('\n'));
+        device.Attach(backing, kind == "ro"   ? "-r"
+                               : kind == "4k" ? "--direct-io=on --sector-size 4096"
+                                              : "");
+        loop = device.Path();
         if (kind == "held") holder = open(loop.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-        return loop.rfind("/dev/loop", 0) == 0 && (kind != "held" || holder >= 0);
+        return !loop.empty() && (kind != "held" || holder >= 0);
     }
 };
 
@@ -157,6 +157,8 @@ struct Row {
     const char* lines = "";  // trace lines besides the threads' own
 };
 
+// One row per line.
+// clang-format off
 const Row kRows[] = {
     {.name = "empty image", .size = 0},
     {.name = "odd tail", .ok = true, .calls = "(0,1)"},
@@ -164,16 +166,8 @@ const Row kRows[] = {
     {.name = "three chunks", .size = 17 * MiB, .ok = true, .calls = "(2,1)(2,2)(2,3)"},
     {.name = "4096-byte sectors", .size = MiB + 1536, .dev = "4k", .ok = true, .calls = "(0,1)"},
     {.name = "hostile paths", .image = "hostile", .temp = "hostile", .ok = true, .calls = "(0,1)"},
-    {.name = "device too small",
-     .size = 17 * MiB,
-     .dev = "small",
-     .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes"},
-    {.name = "raw image too large",
-     .size = 13 * MiB,
-     .dev = "small",
-     .file = "image.img",
-     .pack = "",
-     .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
+    {.name = "device too small", .size = 17 * MiB, .dev = "small", .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes"},
+    {.name = "raw image too large", .size = 13 * MiB, .dev = "small", .file = "image.img", .pack = "", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
     {.name = "read-only device", .dev = "ro", .calls = "(0,1)"},
     {.name = "device in use", .dev = "held"},
     {.name = "flush fails", .size = 1000, .dev = "full", .calls = "(0,1)"},
@@ -188,68 +182,20 @@ const Row kRows[] = {
     {.name = "temporary directory too long", .imageLen = 497, .tempLen = 499, .starts = false},
     {.name = "paths too long together", .imageLen = 498, .tempLen = 498, .starts = false},
     {.name = "command too long once quoted", .imageLen = 700, .fill = '$', .starts = false},
-    {.name = "over 2 GiB",
-     .size = 2150629376,
-     .image = "huge",
-     .dev = "small",
-     .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes"},
-    {.name = "xz",
-     .file = "image.img.xz",
-     .pack = "xz -1",
-     .verify = true,
-     .ok = true,
-     .calls = "(0,1)",
-     .lines = kVerified},
-    {.name = "zstd",
-     .size = 17 * MiB,
-     .file = "image.ZST",
-     .pack = "zstd -1 -q",
-     .ok = true,
-     .calls = "(2,1)(2,2)(2,3)"},
-    {.name = "bzip2",
-     .file = "image.bz2",
-     .pack = "bzip2 -1",
-     .verify = true,
-     .ok = true,
-     .calls = "(0,1)",
-     .lines = kVerified},
+    {.name = "over 2 GiB", .size = 2150629376, .image = "huge", .dev = "small", .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes"},
+    {.name = "xz", .file = "image.img.xz", .pack = "xz -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
+    {.name = "zstd", .size = 17 * MiB, .file = "image.ZST", .pack = "zstd -1 -q", .ok = true, .calls = "(2,1)(2,2)(2,3)"},
+    {.name = "bzip2", .file = "image.bz2", .pack = "bzip2 -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
     {.name = "gzip content, raw name", .file = "image.img", .ok = true, .calls = "(0,1)"},
     // 17 MiB through a 1 MiB temporary directory: a raw image is not copied there.
-    {.name = "raw",
-     .size = 17 * MiB,
-     .temp = "full",
-     .file = "image.iso",
-     .pack = "",
-     .verify = true,
-     .ok = true,
-     .calls = "(2,1)(2,2)(2,3)",
-     .lines = kVerified},
-    {.name = "raw, odd tail",
-     .size = MiB + 1537,
-     .dev = "4k",
-     .file = "image.bin",
-     .pack = "",
-     .verify = true,
-     .ok = true,
-     .calls = "(0,1)",
-     .lines = kVerified},
+    {.name = "raw", .size = 17 * MiB, .temp = "full", .file = "image.iso", .pack = "", .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
+    {.name = "raw, odd tail", .size = MiB + 1537, .dev = "4k", .file = "image.bin", .pack = "", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
     {.name = "xz name, gzip content", .file = "image.xz", .unzips = false, .lines = kDamaged},
-    {.name = "xz name, raw content",
-     .file = "image.Xz",
-     .pack = "",
-     .unzips = false,
-     .lines = kDamaged},
-    {.name = "device returns other bytes",
-     .verify = true,
-     .hook = "tamper",
-     .calls = "(0,1)",
-     .lines = "Verification started!|Verification failed at byte 1048577"},
-    {.name = "cancelled during verification",
-     .verify = true,
-     .hook = "cancel",
-     .calls = "(0,1)",
-     .lines = "Verification started!"},
+    {.name = "xz name, raw content", .file = "image.Xz", .pack = "", .unzips = false, .lines = kDamaged},
+    {.name = "device returns other bytes", .verify = true, .hook = "tamper", .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 1048577"},
+    {.name = "cancelled during verification", .verify = true, .hook = "cancel", .calls = "(0,1)", .lines = "Verification started!"},
 };
+// clang-format on
 
 }  // namespace
 

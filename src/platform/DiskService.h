@@ -106,7 +106,6 @@ class DiskSession {
     // Also lets the service look again (DiskService::Rescan).
     void ScheduleWithMainLoop();
     void UnscheduleFromMainLoop();  // does nothing when not scheduled
-    bool IsScheduled() const { return m_scheduled; }
 
     // A disk object for a device path "/dev/NAME", or none when the service
     // does not know a disk of that name.
@@ -115,8 +114,6 @@ class DiskSession {
     // The disk's current description, or none when the service no longer
     // knows it.
     std::optional<DiskDescription> CopyDescription(const DiskObject& disk) const;
-
-    DiskService& Service() const { return m_service; }
 
   private:
     friend class DiskService;

@@ -63,12 +63,39 @@ std::string MakeImage(const std::string& dir, const std::string& name, std::size
     return path;
 }
 
-bool LoopDevice::Attach(const std::string& backingFile, bool directIo, std::string* why) {
+CaptureFd::CaptureFd(int fd) : m_fd(fd) {
+    std::fflush(nullptr);
+    char name[] = "/tmp/capture-XXXXXX";
+    m_file = mkstemp(name);
+    unlink(name);
+    m_saved = dup(fd);
+    dup2(m_file, fd);
+}
+
+std::string CaptureFd::Text() {
+    if (m_file < 0) return m_text;
+    std::fflush(nullptr);
+    std::string text(static_cast<std::size_t>(lseek(m_file, 0, SEEK_END)), '\0');
+    if (pread(m_file, text.data(), text.size(), 0) < 0) text.clear();
+    return text;
+}
+
+void CaptureFd::Restore() {
+    if (m_saved < 0) return;
+    m_text = Text();
+    dup2(m_saved, m_fd);
+    close(m_saved);
+    close(m_file);
+    m_saved = m_file = -1;
+    if (write(m_fd, m_text.data(), m_text.size()) < 0) std::perror("capture");
+}
+
+bool LoopDevice::Attach(const std::string& backingFile, const std::string& options,
+                        std::string* why) {
     Detach();
     std::string out;
-    const int status = Run(std::string("losetup -f --show ") + (directIo ? "--direct-io=on " : "") +
-                               Quote(backingFile) + " 2>&1",
-                           &out);
+    const int status =
+        Run("losetup -f --show " + options + " " + Quote(backingFile) + " 2>&1", &out);
     out.erase(out.find_last_not_of("\n ") + 1);
     if (status != 0 || out.rfind("/dev/loop", 0) != 0) {
         if (why) *why = "losetup failed: " + out;

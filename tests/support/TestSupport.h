@@ -26,6 +26,23 @@ std::string MakeImage(const std::string& dir, const std::string& name, std::size
                       const std::string& compressor = "gzip -1 -n",
                       std::string* rawBytes = nullptr);
 
+// Captures what the process writes to file descriptor 1 or 2 while it lives;
+// at the end the text goes on to the real descriptor, so that test failures
+// logged meanwhile are not lost. Main thread only.
+class CaptureFd {
+  public:
+    explicit CaptureFd(int fd);
+    ~CaptureFd() { Restore(); }
+    CaptureFd(const CaptureFd&) = delete;
+    CaptureFd& operator=(const CaptureFd&) = delete;
+    std::string Text();  // everything written so far
+    void Restore();
+
+  private:
+    int m_fd, m_file = -1, m_saved = -1;
+    std::string m_text;
+};
+
 // A loop device attached to a backing file, detached on destruction.
 class LoopDevice {
   public:
@@ -33,9 +50,11 @@ class LoopDevice {
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
     ~LoopDevice() { Detach(); }
-    // directIo: the loop driver bypasses the backing file's page cache, as a
-    // real stick would. false (and *why) on failure.
-    bool Attach(const std::string& backingFile, bool directIo = false, std::string* why = nullptr);
+    // options: losetup's, e.g. "--direct-io=on" (the loop driver bypasses the
+    // backing file's page cache, as a real stick would), "-r". false (and
+    // *why) on failure.
+    bool Attach(const std::string& backingFile, const std::string& options = "",
+                std::string* why = nullptr);
     void Detach();
     const std::string& Path() const { return m_path; }                          // "/dev/loopN"
     std::string BsdName() const { return m_path.substr(m_path.find("loop")); }  // "loopN"
