@@ -120,25 +120,16 @@ std::size_t WriteAll(int fd, const void* data, std::size_t size) {
 }
 
 long long ReadFull(int fd, void* data, std::size_t size) {
-    char* bytes = static_cast<char*>(data);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, bytes + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<long long>(done);
+    return ReadFullAt(fd, data, size, -1);
 }
 
 long long ReadFullAt(int fd, void* data, std::size_t size, std::int64_t offset) {
     char* bytes = static_cast<char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = pread(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
+        const ssize_t n = offset < 0 ? read(fd, bytes + done, size - done)
+                                     : pread(fd, bytes + done, size - done,
+                                             static_cast<off_t>(offset) + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;

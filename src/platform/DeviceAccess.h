@@ -55,7 +55,8 @@ std::size_t WriteAll(int fd, const void* data, std::size_t size);
 // or -1 on a read error.
 long long ReadFull(int fd, void* data, std::size_t size);
 
-// The same from byte `offset` on (pread), leaving the file position alone.
+// The same from byte `offset` on (pread), leaving the file position alone; a
+// negative offset reads on from the file position.
 long long ReadFullAt(int fd, void* data, std::size_t size, std::int64_t offset);
 
 // Makes what was written reach the device (fsync). A character device that
