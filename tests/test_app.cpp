@@ -1,7 +1,6 @@
-// The whole application as a user drives it: its window and controller over
-// a private D-Bus with the fake UDisks2 service, a loop device as the stick,
-// sheets and message boxes answered by pressing their buttons. And the
-// program as a process of its own.
+// The whole application as a user drives it, over a private D-Bus with the
+// fake UDisks2 and a loop device as the stick, answering sheets and message
+// boxes by their buttons; and the program as a process of its own.
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -41,6 +41,7 @@ bool RunJob(bool write, const std::string& device, const std::string& image,
     writer.SetTempDirectory(temp.c_str());
     writer.SetImageFile(image.c_str());
     writer.SetDevice(device.c_str());
+    writer.SetVerify(true);  // as the window does: one open, read+write, for both passes
     bool cleared = false;
     if (!write) {
         std::thread([&] {
