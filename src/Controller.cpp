@@ -565,10 +565,7 @@ void Controller::imageInspected(bool readable, ImageFormat format, std::int64_t 
     }
     const std::uint64_t stickBytes = m_selectedDevice->mediaSize;
     if (readable && format == ImageFormat::Raw && static_cast<std::uint64_t>(size) > stickBytes) {
-        char line[128];
-        std::snprintf(line, sizeof line, "Image is larger than the device: %lld bytes > %llu bytes",
-                      static_cast<long long>(size), static_cast<unsigned long long>(stickBytes));
-        Trace(line);
+        TraceImageTooLarge(size, static_cast<std::int64_t>(stickBytes));
         readable = false;
     }
     if (!readable) {

@@ -281,8 +281,7 @@ bool CopyImage(const write_image_thread_data& job) {
         if (device.size >= 0 && size > device.size) {
             // Checked against the opened device itself, before its first byte
             // changes.
-            TraceBytes("Image is larger than the device: %lld bytes > %lld bytes", size,
-                       device.size);
+            TraceImageTooLarge(size, device.size);
         } else if (buffer) {
             copied = CopyToDevice(imageFd, device, buffer.get(), totalChunks, job.progressCallback);
             // Success means the bytes are on the device, not in a cache.
@@ -301,6 +300,10 @@ bool CopyImage(const write_image_thread_data& job) {
 void Trace(const char* line) {
     std::puts(line);
     std::fflush(stdout);
+}
+
+void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes) {
+    TraceBytes("Image is larger than the device: %lld bytes > %lld bytes", imageBytes, deviceBytes);
 }
 
 void SetString(std::string* destination, const char* source) {
@@ -329,13 +332,7 @@ bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size) {
 }
 
 bool FileExists(const char* path) {
-    // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    return regular;
+    return InspectImage(path, nullptr, nullptr);
 }
 
 std::int64_t FileSize(const char* path) {

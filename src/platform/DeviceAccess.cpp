@@ -44,7 +44,6 @@ OpenedDevice Describe(int fd) {
     }
     OpenedDevice device;
     device.fd = fd;
-    device.blockDevice = true;
     int size = 0;
     device.logicalBlockSize = ioctl(fd, BLKSSZGET, &size) == 0 && size > 0 ? size : 512;
     std::uint64_t bytes = 0;

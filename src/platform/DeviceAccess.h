@@ -23,10 +23,9 @@
 namespace platform {
 
 struct OpenedDevice {
-    int fd = -1;               // -1 on failure
-    int error = 0;             // errno of the failure
-    bool blockDevice = false;  // always true for an opened device
-    bool direct = false;       // opened with O_DIRECT
+    int fd = -1;          // -1 on failure
+    int error = 0;        // errno of the failure
+    bool direct = false;  // opened with O_DIRECT
     // Logical sector size of a block device (BLKSSZGET); O_DIRECT transfers
     // must be whole sectors from a buffer aligned to it.
     int logicalBlockSize = 1;
