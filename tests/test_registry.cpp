@@ -1,6 +1,5 @@
-// The device registry on the in-process disk service: which disks it lists,
-// how hostile descriptions are shown, rescans, and the re-check before
-// unmount. (Unmounts are tested on the UDisks2 backend.)
+// The device registry on the in-process disk service: the disks it lists, how
+// hostile descriptions show, rescans, the re-check before unmount.
 
 #include <QtTest>
 

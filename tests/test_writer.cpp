@@ -1,7 +1,6 @@
 // The writer as the window uses it (one writer, job after job), on real loop
 // devices with the real decompressors: what reaches the device, the result,
-// the progress and trace lines, ImageBytes, the read-back, and the temporary
-// file.
+// progress and trace lines, ImageBytes, the read-back, the temporary file.
 
 #include <fcntl.h>
 #include <sys/mount.h>
