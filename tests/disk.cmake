@@ -1,5 +1,7 @@
-# Tests of the disk service, device registry and unmount.
+# Tests of the disk service, device registry and unmount, and of the rules on
+# which disks may be touched.
 imagewriter_add_test(test_registry SOURCES test_registry.cpp LABELS disk)
+imagewriter_add_test(test_drive_safety SOURCES test_drive_safety.cpp LABELS disk)
 # The UDisks2 backend against the dbusmock UDisks2, and against the system's
 # udisksd (one source, two programs).
 imagewriter_add_test(test_udisks SOURCES test_udisks.cpp LABELS disk)
