@@ -55,13 +55,14 @@ bool RunJob(bool write, const std::string& device, const std::string& image,
            QTest::qWaitFor([] { return g_calls > 0; }, 10 * kWaitMs) && g_result;
 }
 
-// What the backend tells of a disk: protocol, name, model, size ("-": none).
+// What the backend tells of a disk: protocol, name, model, size, identity
+// ("-": none).
 [[maybe_unused]] QString Description(const std::string& bsdName) {
     const auto d = Backend().Describe(bsdName);
     const auto s = [](const auto& v) { return v ? QString::fromStdString(*v) : QString("-"); };
     return !d ? "none"
               : s(d->deviceProtocol) + '|' + s(d->mediaName) + '|' + s(d->deviceModel) + '|' +
-                    QString::number(d->mediaSize.value_or(0));
+                    QString::number(d->mediaSize.value_or(0)) + '|' + d->driveIdentity.c_str();
 }
 
 // A loop device over `file` that udisksd knows: it learns of one only from a
@@ -112,13 +113,15 @@ class UDisksTest : public QObject {
     void followsTheService_data() {
         QTest::addColumn<int>("change");
         QTest::addColumn<QString>("sdb");
-        const QString stick = "USB|Kingston DataTraveler|DataTraveler|16000000000";
+        const QString stick = "USB|Kingston DataTraveler|DataTraveler|16000000000|SN-stick1";
         QTest::newRow("as loaded") << 0 << stick;
-        QTest::newRow("model changed") << 1 << "USB|Kingston Renamed|Renamed|16000000000";
-        QTest::newRow("model invalidated") << 2 << "USB|Kingston|-|16000000000";
+        QTest::newRow("model changed") << 1 << "USB|Kingston Renamed|Renamed|16000000000|SN-stick1";
+        QTest::newRow("model invalidated") << 2 << "USB|Kingston|-|16000000000|SN-stick1";
         QTest::newRow("stick pulled") << 3 << "none";
         QTest::newRow("service gone and back") << 4 << stick;
         QTest::newRow("first load failed, then Refresh") << 5 << stick;
+        QTest::newRow("serial gone: the drive's path")
+            << 6 << QString(stick).replace("SN-stick1", "/org/freedesktop/UDisks2/drives/stick1");
     }
     void followsTheService() {
         QFETCH(int, change);
@@ -126,11 +129,12 @@ class UDisksTest : public QObject {
         QVERIFY(m_mock->FailNextLoads(change == 5));
         QSignalSpy loads(&Backend(), &platform::UDisksService::loadFinished);
         QTRY_COMPARE_WITH_TIMEOUT(loads.count(), 1, kWaitMs);
-        if (change == 1) QVERIFY(m_mock->SetDriveProperty("stick1", "Model", "Renamed"));
-        if (change == 2) QVERIFY(m_mock->SetDriveProperty("stick1", "Model", {}));
+        if (change == 1) QVERIFY(m_mock->SetProperty("stick1", "Drive", "Model", "Renamed"));
+        if (change == 2) QVERIFY(m_mock->SetProperty("stick1", "Drive", "Model", {}));
         if (change == 3) QVERIFY(m_mock->RemoveStick("stick1"));
+        if (change == 6) QVERIFY(m_mock->SetProperty("stick1", "Drive", "Serial", {}));
         if (change == 4) QVERIFY(m_mock->StopService());
-        QTRY_COMPARE_WITH_TIMEOUT(Backend().Loaded(), change < 4, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(Backend().Loaded(), change != 4 && change != 5, kWaitMs);
         if (change == 4) QVERIFY(Description("sdb") == "none" && m_mock->StartService());
         StorageDeviceHandler handler;  // a scan, as Refresh starts one
         handler.AddToRunLoop();

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/DevicePaths.h"
+#include "platform/KernelView.h"
 
 namespace platform {
 
@@ -32,6 +33,15 @@ std::optional<DiskDescription> DiskService::Describe(const std::string& bsdName)
     auto it = FindDisk(m_disks, bsdName);
     if (it == m_disks.end()) return std::nullopt;
     return it->description;
+}
+
+DiskService::KernelState DiskService::KernelStateOf(const std::string& bsdName) const {
+    const KernelView view = ReadKernelView();
+    KernelState state{RunningSystemOn(bsdName, view)};
+    for (const BlockNode& node : view.nodes) {
+        if (node.name == bsdName) state.readOnly = node.readOnly;
+    }
+    return state;
 }
 
 void DiskService::SetDisk(const std::string& bsdName, const DiskDescription& description) {

@@ -2,7 +2,8 @@
 // The system's disk service as the device registry and the unmount service see
 // it: a backend that knows the disks present now (DiskService), and sessions
 // through which callers learn of disks appearing and disappearing
-// (DiskSession).
+// (DiskSession). It also tells what the kernel says of a disk's use: whether
+// the running system is on it, whether it is write-protected.
 //
 // Threads: everything here runs on the Qt main thread. Callbacks are delivered
 // from the main event loop, never from inside a call into this API, and only
@@ -20,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/DriveSafety.h"
+
 namespace platform {
 
 // What the service tells of one disk, under the keys the registry reads.
@@ -30,6 +33,10 @@ struct DiskDescription {
     std::optional<std::string> mediaName;       // "DAMediaName": vendor and model
     std::optional<std::uint64_t> mediaSize;     // "DAMediaSize": bytes
     std::optional<std::string> deviceModel;     // "DADeviceModel"
+    std::string driveIdentity;  // serial, else WWN, else object path (DriveIdentity)
+    bool removable = false;     // the drive can be unplugged by the user
+    bool mediaRemovable = false;
+    bool readOnly = false;  // the service says the medium is read-only
     bool operator==(const DiskDescription&) const = default;
 };
 
@@ -68,6 +75,15 @@ class DiskService {
     // volume was unmounted (also when nothing was mounted). A volume still in
     // use stays mounted; a line on standard output names it.
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
+
+    // What the kernel says now of the disk's use (read afresh each call):
+    // the running system's use of it (RunningSystemOn), and whether the
+    // kernel holds it read-only.
+    struct KernelState {
+        std::optional<SystemUse> runningSystem;
+        bool readOnly = false;
+    };
+    virtual KernelState KernelStateOf(const std::string& bsdName) const;
 
   protected:
     // Called whenever a session is scheduled (a scan starts): a backend whose

@@ -309,6 +309,7 @@ void UDisksService::Sync() {
         DiskDescription d;
         d.mediaWhole = !interfaces.contains(kPartition);
         d.mediaSize = UnsignedValue(block.value(QStringLiteral("Size")));
+        d.readOnly = block.value(QStringLiteral("ReadOnly")).toBool();
 
         // Loop devices and the like have no drive ("/").
         const QString drivePath = ObjectPathValue(block.value(QStringLiteral("Drive")));
@@ -325,6 +326,11 @@ void UDisksService::Sync() {
             const QString name = (Text(drive, "Vendor") + QLatin1Char(' ') + model).trimmed();
             if (!name.isEmpty()) d.mediaName = name.toStdString();
             if (drive.contains(QStringLiteral("Model"))) d.deviceModel = model.toStdString();
+            d.driveIdentity =
+                DriveIdentity(Text(drive, "Serial").toStdString(), Text(drive, "WWN").toStdString(),
+                              drivePath.toStdString());
+            d.removable = drive.value(QStringLiteral("Removable")).toBool();
+            d.mediaRemovable = drive.value(QStringLiteral("MediaRemovable")).toBool();
         }
         wanted.emplace_back(name, std::move(d));
     }

@@ -26,11 +26,14 @@ class MockUDisks {
         return Call("AddPartition", {stickId, number, device, mountPoint});
     }
     bool RemoveStick(const QString& id) { return Call("RemoveStick", {id}); }
-    // PropertiesChanged; an invalid value removes the property (invalidated).
-    bool SetDriveProperty(const QString& id, const QString& name, const QVariant& value) {
+    // A property of the stick's "Drive" or its whole-disk "Block", with
+    // PropertiesChanged; an invalid value removes it (invalidated). A new
+    // stick is removable, its serial "SN-" + id.
+    bool SetProperty(const QString& id, const QString& interface, const QString& name,
+                     const QVariant& value) {
         QVariantList values;
         if (value.isValid()) values.append(QVariant::fromValue(QDBusVariant(value)));
-        return Call("SetDriveProperty", {id, name, values});
+        return Call("SetProperty", {id, interface, name, values});
     }
     bool FailNextLoads(int count) { return Call("FailNextLoads", {count}); }  // GetManagedObjects
     bool SetUnmountError(const QByteArray& device, const QString& errorName,

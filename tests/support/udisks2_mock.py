@@ -46,7 +46,7 @@ def add(mock, path, interfaces, *methods):
 def add_block(mock, device, size, drive, **more):  # named after its node, as udisksd does
     path = MAIN_OBJ + '/block_devices/' + re.sub('[^A-Za-z0-9_]', '_', os.path.basename(text(device)))
     add(mock, path, {BLOCK: {'Device': dbus.ByteArray(text(device).encode() + b'\0'), 'Size': dbus.UInt64(size),
-                             'Drive': dbus.ObjectPath(drive)}, **more},
+                             'Drive': dbus.ObjectPath(drive), 'ReadOnly': False}, **more},
         (BLOCK, 'OpenDevice', 'sa{sv}', 'h', open_device), (FILESYSTEM, 'Unmount', 'a{sv}', '', unmount))
     return path
 
@@ -84,7 +84,8 @@ def set_property(obj, interface, name, value):  # without a value: invalidated
 @dbus.service.method(MOCK_IFACE, in_signature='sayssts')
 def AddStick(self, stick, device, vendor, model, size, bus):
     drive = MAIN_OBJ + '/drives/' + stick
-    add(self, drive, {DRIVE: {'Vendor': vendor, 'Model': model, 'Size': dbus.UInt64(size), 'ConnectionBus': bus}})
+    add(self, drive, {DRIVE: {'Vendor': vendor, 'Model': model, 'Size': dbus.UInt64(size), 'ConnectionBus': bus,
+                              'Serial': 'SN-' + stick, 'WWN': '', 'Removable': True, 'MediaRemovable': False}})
     self.sticks[stick] = add_block(self, device, size, drive)
 
 
@@ -105,9 +106,10 @@ def RemoveStick(self, stick):  # its partitions, its disk, its drive
         self.RemoveObject(path)
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='ssav')
-def SetDriveProperty(self, stick, name, value):  # unwrapped from the variants they came in
-    set_property(mockobject.objects[MAIN_OBJ + '/drives/' + stick], DRIVE, name, [type(v)(v) for v in value])
+@dbus.service.method(MOCK_IFACE, in_signature='sssav')
+def SetProperty(self, stick, interface, name, value):  # of its Drive or its whole-disk Block
+    path = MAIN_OBJ + '/drives/' + stick if interface == 'Drive' else self.sticks[stick]
+    set_property(mockobject.objects[path], U + interface, name, [type(v)(v) for v in value])  # unwrapped
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='i')
