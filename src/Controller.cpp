@@ -22,6 +22,7 @@
 
 #include "platform/DesktopNotification.h"
 #include "platform/DevicePaths.h"
+#include "platform/KernelView.h"
 #include "platform/TempDirectory.h"
 #include "ui_MainWindow.h"
 
@@ -42,6 +43,14 @@ const QString kDataLossWarning = QStringLiteral(
 const QString kDeviceGone = QStringLiteral(
     "The selected USB device is no longer available. Please press Refresh to rescan the USB "
     "devices and select the stick again.");
+const QString kRunningSystem = QStringLiteral(
+    "The selected USB device now holds part of the running system. It is not written or "
+    "cleared.");
+const QString kWriteProtected = QStringLiteral(
+    "The selected USB device is write-protected. Release its write-protection switch, if it has "
+    "one, plug it in again and press Refresh.");
+const QString kImageOnStick =
+    QStringLiteral("The image file is on the selected USB device. Copy it to another disk first.");
 
 QString FormatBytes(std::int64_t bytes) {
     const double mb = static_cast<double>(bytes) / 1e6;
@@ -396,7 +405,10 @@ void Controller::comboBoxSelectionDidChange() {
         usbStickInfo->setText(QString());
     } else {
         m_selectedDevice = std::make_unique<deviceEntryStruct>(*devices[index - 1]);
-        usbStickInfo->setText(QString::fromUtf8(m_selectedDevice->infoText));
+        QString info = QString::fromUtf8(m_selectedDevice->infoText);
+        if (DeviceWriteProtected(*m_selectedDevice))
+            info += QStringLiteral("Write-protected: it can be neither written nor cleared.");
+        usbStickInfo->setText(info);
     }
     m_selectedIndex = index;
     if (!m_selectedDevice) {
@@ -438,9 +450,19 @@ void Controller::clearUSBDevice() {
 }
 
 void Controller::initiateWarningForDataLose(const QString& operationName, int operationCode) {
+    QString message = kDataLossWarning;
+    const deviceEntryStruct* disk = m_selectedDevice.get();
+    if (disk &&
+        platform::LooksLikeHardDisk(disk->removable, disk->mediaRemovable, disk->mediaSize)) {
+        message += QStringLiteral(
+                       "\n\nThe selected disk, %1 (%2 MB), looks like a hard disk rather than a "
+                       "USB stick. Make sure it holds nothing you need.")
+                       .arg(QString::fromUtf8(disk->mediaName))
+                       .arg(disk->mediaSize >> 20);
+    }
     beginAlertSheet(QStringLiteral("Warning - ") + operationName, QStringLiteral("Cancel"),
                     QStringLiteral("Confirm"), true, &Controller::sheetDidEndDataLoseWarning,
-                    operationCode, kDataLossWarning);
+                    operationCode, message);
 }
 
 void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
@@ -499,12 +521,20 @@ void Controller::releaseOperationLock() {
     writeImageInfo->setHidden(applicationOperationMode != ModeWriting);
 }
 
-// The stick about to be unmounted must be the one the user confirmed: the
-// disk service must still know its name as the same disk. Otherwise nothing
-// is unmounted or written.
+// The stick about to be unmounted must be the one the user confirmed, still
+// the same disk, and one that may be written. Otherwise nothing is unmounted,
+// written or cleared.
 bool Controller::confirmedDeviceStillPresent() {
-    if (m_selectedDevice && DeviceStillPresent(*m_selectedDevice)) return true;
-    Message(kDeviceGone, true);
+    const ConfirmedDevice state =
+        m_selectedDevice ? CheckConfirmedDevice(*m_selectedDevice) : ConfirmedDevice::Gone;
+    if (state == ConfirmedDevice::Same) return true;
+    if (state == ConfirmedDevice::WriteProtected) {
+        Trace(("Device " + std::string(m_selectedDevice->bsdName) + " is write-protected").c_str());
+    }
+    Message(state == ConfirmedDevice::WriteProtected  ? kWriteProtected
+            : state == ConfirmedDevice::RunningSystem ? kRunningSystem
+                                                      : kDeviceGone,
+            true);
     releaseOperationLock();
     return false;
 }
@@ -517,12 +547,18 @@ void Controller::startImageWriting(QTimer* timer) {
         // file, or a raw image larger than the stick, ends here. Reading it
         // may block (a stalled network mount), so a worker thread does it.
         if (m_inspectThread.joinable()) m_inspectThread.join();
-        m_inspectThread = std::thread([this, image = imageFileName] {
+        m_inspectThread = std::thread([this, image = imageFileName,
+                                       disk = std::string(m_selectedDevice->bsdName)] {
             ImageFormat format = ImageFormat::Damaged;
             std::int64_t size = -1;
             const bool readable = InspectImage(image.c_str(), &format, &size);
+            // An image on the stick itself would go with the unmount, or be
+            // overwritten while it is read.
+            const bool onStick = readable && platform::FileOnDisk(platform::FileSystemOf(image),
+                                                                  disk, platform::ReadKernelView());
             QMetaObject::invokeMethod(
-                this, [=, this] { imageInspected(readable, format, size); }, Qt::QueuedConnection);
+                this, [=, this] { imageInspected(readable, onStick, format, size); },
+                Qt::QueuedConnection);
         });
         return;
     }
@@ -556,7 +592,8 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
 }
 
-void Controller::imageInspected(bool readable, ImageFormat format, std::int64_t size) {
+void Controller::imageInspected(bool readable, bool onStick, ImageFormat format,
+                                std::int64_t size) {
     if (m_inspectThread.joinable()) m_inspectThread.join();
     if (m_terminated) return;
     if (!m_selectedDevice) {
@@ -570,6 +607,14 @@ void Controller::imageInspected(bool readable, ImageFormat format, std::int64_t 
     }
     if (!readable) {
         Message(QStringLiteral("Image could not be written!"), true);
+        releaseOperationLock();
+        return;
+    }
+    if (onStick) {
+        Trace(("Image file is on the device it would be written to: " +
+               std::string(m_selectedDevice->bsdName))
+                  .c_str());
+        Message(kImageOnStick, true);
         releaseOperationLock();
         return;
     }

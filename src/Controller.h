@@ -156,7 +156,7 @@ class Controller : public QObject {
     void setWriteImageButton(const QString& title, Action action);
     void lockForOperation();
     void reportResult(const QString& message, bool asError);
-    void imageInspected(bool readable, ImageFormat format, std::int64_t size);
+    void imageInspected(bool readable, bool onStick, ImageFormat format, std::int64_t size);
     // Shows what a confirmed operation is waiting for in the info line.
     void showOperationInfo(const QString& text);
     bool confirmedDeviceStillPresent();

@@ -110,7 +110,23 @@ std::unique_ptr<deviceEntryStruct> BuildEntry(const platform::DiskObject& disk,
     const std::string info = std::string(Shortened(model, kFieldSize - 1 - tail.size())) + tail;
     CopyField(entry->infoText, info);
     entry->partitionMask = 0;
+    CopyField(entry->driveIdentity, description.driveIdentity);
+    entry->removable = description.removable;
+    entry->mediaRemovable = description.mediaRemovable;
+    entry->readOnly = description.readOnly;
     return entry;
+}
+
+std::string BsdNameOf(const deviceEntryStruct& entry) {
+    return std::string(entry.bsdName, strnlen(entry.bsdName, kFieldSize));
+}
+
+platform::DiskFacts FactsOf(const deviceEntryStruct& entry) {
+    const auto text = [](const char(&field)[kFieldSize]) {
+        return std::string(field, strnlen(field, kFieldSize));
+    };
+    return {entry.mediaSize, text(entry.mediaName), text(entry.infoText),
+            text(entry.driveIdentity)};
 }
 
 DeviceList::iterator FindEntry(DeviceList& list, const std::string& bsdName) {
@@ -141,6 +157,17 @@ bool isUSBStorageDevice(const platform::DiskObject& disk) {
 void storageDeviceFound(const platform::DiskObject& disk, void*) {
     if (!isUSBStorageDevice(disk) || !g_pDevices) return;
     const bool known = FindEntry(*g_pDevices, disk.bsdName) != g_pDevices->end();
+    if (!known) {
+        // The disk the machine runs from is never offered, even when plugged
+        // in by USB, and neither is one the kernel's word cannot clear.
+        const auto use = platform::ActiveDiskService().KernelStateOf(disk.bsdName).runningSystem;
+        if (use) {
+            std::fprintf(stderr, "disk %s %s the running system (%s), not offered\n",
+                         disk.bsdName.c_str(), use->certain ? "holds" : "may hold",
+                         use->what.c_str());
+            return;
+        }
+    }
     std::fprintf(stderr, "disk %s found\n", disk.bsdName.c_str());
     if (known) return;
 
@@ -173,17 +200,26 @@ bool DeviceExists(const char* path) {
     return g_session->CopyDescription(*disk).has_value();
 }
 
-bool DeviceStillPresent(const deviceEntryStruct& entry) {
+ConfirmedDevice CheckConfirmedDevice(const deviceEntryStruct& entry) {
     // The entry is caller-supplied: never read past its field.
-    const std::string bsdName(entry.bsdName, strnlen(entry.bsdName, kFieldSize));
-    if (!UsableBsdName(bsdName)) return false;
-    const platform::DiskObject disk{bsdName, platform::ActiveDiskService().Describe(bsdName)};
-    if (!isUSBStorageDevice(disk)) return false;
+    const std::string bsdName = BsdNameOf(entry);
+    if (!UsableBsdName(bsdName)) return ConfirmedDevice::Gone;
+    platform::DiskService& service = platform::ActiveDiskService();
+    const platform::DiskObject disk{bsdName, service.Describe(bsdName)};
+    if (!isUSBStorageDevice(disk)) return ConfirmedDevice::Gone;
     // Compare what the user was shown, built the same way.
     const auto now = BuildEntry(disk, *disk.description);
-    return now->mediaSize == entry.mediaSize &&
-           std::memcmp(now->mediaName, entry.mediaName, kFieldSize) == 0 &&
-           std::memcmp(now->infoText, entry.infoText, kFieldSize) == 0;
+    if (!platform::SameDisk(FactsOf(entry), FactsOf(*now))) return ConfirmedDevice::Gone;
+    const auto kernel = service.KernelStateOf(bsdName);
+    if (kernel.runningSystem) return ConfirmedDevice::RunningSystem;
+    if (platform::WriteProtected(now->readOnly, kernel.readOnly))
+        return ConfirmedDevice::WriteProtected;
+    return ConfirmedDevice::Same;
+}
+
+bool DeviceWriteProtected(const deviceEntryStruct& entry) {
+    return platform::WriteProtected(
+        entry.readOnly, platform::ActiveDiskService().KernelStateOf(BsdNameOf(entry)).readOnly);
 }
 
 StorageDeviceHandler::StorageDeviceHandler() {

@@ -24,6 +24,12 @@ struct deviceEntryStruct {
     char infoText[255];
     std::uint64_t mediaSize;
     std::uint16_t partitionMask;
+    // What tells this disk from an identical one, and how it may be used, as
+    // the service described it when it was found.
+    char driveIdentity[255];  // serial, else WWN, else the service's drive path
+    bool removable;           // the drive, or its media, can be taken out
+    bool mediaRemovable;
+    bool readOnly;  // the service's word; the kernel's is asked when it matters
 };
 
 using DeviceList = std::vector<std::unique_ptr<deviceEntryStruct>>;
@@ -38,10 +44,15 @@ void storageDeviceFound(const platform::DiskObject& disk, void* context);
 void storageDeviceLost(const platform::DiskObject& disk, void* context);
 bool DeviceExists(const char* path);
 
-// true when the disk service still knows entry.bsdName as the same disk:
-// a USB whole disk with the same size and model. Checked right before a stick
-// is unmounted, so that the stick written is the stick the user confirmed.
-bool DeviceStillPresent(const deviceEntryStruct& entry);
+// What the disk confirmed by the user is now, checked right before it is
+// unmounted, so that the stick written is the stick confirmed. Gone: the
+// service no longer knows entry.bsdName as a USB whole disk with the same
+// size, model and drive identity (pulled out, or replaced by another stick).
+enum class ConfirmedDevice { Same, Gone, RunningSystem, WriteProtected };
+ConfirmedDevice CheckConfirmedDevice(const deviceEntryStruct& entry);
+
+// Write-protected, by the service's word at the scan or the kernel's now.
+bool DeviceWriteProtected(const deviceEntryStruct& entry);
 
 // One outstanding unmount request: made by UnMountBSDDevice, freed by
 // unmountFinished after the callback returns.

@@ -2,7 +2,9 @@
 // fake UDisks2 and a loop device as the stick, answering sheets and message
 // boxes by their buttons; and the program as a process of its own.
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QCheckBox>
@@ -50,11 +52,12 @@ bool DropFiles(QWidget& window, const QStringList& paths) {
     return drop.isAccepted();
 }
 
-// Presses `button` on the window's next sheet.
-bool AnswerSheet(const QString& button) {
+// Presses `button` on the window's next sheet; *text: the sheet's message.
+bool AnswerSheet(const QString& button, QString* text = nullptr) {
     QMessageBox* sheet = nullptr;
     if (!QTest::qWaitFor([&] { return (sheet = OpenBox(Qt::WindowModal)) != nullptr; }))
         return false;
+    if (text) *text = sheet->informativeText();
     for (QAbstractButton* b : sheet->buttons()) {
         if (b->text() == button) b->click();
     }
@@ -99,6 +102,8 @@ class AppTest : public QObject {
   private slots:
     void initTestCase() {
         REQUIRE_ROOT();
+        // A mount namespace of this test's own, so that it may mount at /boot.
+        QVERIFY(unshare(CLONE_NEWNS) == 0 && mount(0, "/", 0, MS_REC | MS_PRIVATE, 0) == 0);
         QString why;
         QVERIFY2(m_mock.Start(&why), qPrintable(why));
         // The desktop's notifications on the same private bus.
@@ -142,10 +147,25 @@ class AppTest : public QObject {
         row("long write, user away", write, "", "away", "Image successfully written!", "image");
         row("raw image larger than the stick", write, "big.iso", "", failed, "untouched");
         row("stick busy", write, "", "busy", "Cannot unmount device!", "untouched");
-        row("stick pulled before confirming", clear, "", "gone",
+        const QString gone =
             "The selected USB device is no longer available. Please press Refresh to rescan the "
-            "USB devices and select the stick again.",
+            "USB devices and select the stick again.";
+        row("stick pulled before confirming", clear, "", "gone", gone, "untouched");
+        // The same make and size, another serial: another stick.
+        row("stick swapped before confirming", write, "", "swapped", gone, "untouched");
+        const QString locked =
+            "The selected USB device is write-protected. Release its write-protection switch, if "
+            "it has one, plug it in again and press Refresh.";
+        row("write-protected stick, write", write, "", "read-only", locked, "untouched");
+        row("write-protected stick, clear", clear, "", "read-only", locked, "untouched");
+        row("image on the stick itself", write, "", "on stick",
+            "The image file is on the selected USB device. Copy it to another disk first.",
             "untouched");
+        row("large disk, not removable", write, "", "hard disk", "Image successfully written!",
+            "image");
+        // Two more USB disks, which the running system uses: never listed.
+        row("beside disks of the running system", write, "", "system",
+            "Image successfully written!", "image");
     }
     void workflows() {
         QFETCH(QString, button);
@@ -155,6 +175,39 @@ class AppTest : public QObject {
         QFETCH(QString, stick);
         QVERIFY(testsupport::WriteBytes(m_stick.Path(), std::string(kStickBytes, '\xAA')));
         QString imagePath = QString::fromStdString(m_image);
+        // A file system on the stick, mounted, with the image in it.
+        const QString mnt = m_dir.filePath("mnt");
+        auto unmountLater =
+            qScopeGuard([&] { testsupport::Run("umount -q " + mnt.toStdString() + " 2>&-"); });
+        if (fault == "on stick") {  // read-only at the end, so that it keeps its bytes
+            const std::string m = mnt.toStdString(), dev = m_stick.Path();
+            QCOMPARE(testsupport::Run("mkfs.ext4 -qF " + dev + " && mkdir -p " + m + " && mount " +
+                                      dev + " " + m + " && cp " + m_image + " " + m +
+                                      " && umount " + m + " && mount -o ro " + dev + " " + m),
+                     0);
+            imagePath = mnt + "/image.gz";
+        }
+        // One disk at /boot (in this test's own mount namespace), one a swap area.
+        testsupport::LoopDevice boot, swap;
+        auto systemOff = qScopeGuard([&] {
+            if (boot.Path().empty()) return;
+            testsupport::Run("umount /boot; swapoff " + swap.Path());
+            for (auto* d : {&boot, &swap}) m_mock.RemoveStick(d->BsdName().c_str());
+        });
+        const std::string b = m_dir.filePath("boot").toStdString(), s = b + "-swap";
+        if (fault == "system")
+            QVERIFY(testsupport::Run("truncate -s 16M " + b + " " + s + " && mkfs.ext4 -qF " + b +
+                                     " && mkswap -q " + s) == 0 &&
+                    boot.Attach(b) && swap.Attach(s) &&
+                    testsupport::Run("mount " + boot.Path() + " /boot && swapon " + swap.Path()) ==
+                        0);
+        for (auto* d : {&boot, &swap})
+            QVERIFY(d->Path().empty() || m_mock.AddStick(d->BsdName().c_str(), d->Path().c_str(),
+                                                         "Acme", "System", 16 << 20));
+        // The same bytes, through a read-only loop device.
+        testsupport::LoopDevice locked;
+        if (fault == "read-only") QVERIFY(locked.Attach(m_stick.Path(), "-r"));
+        const std::string before = testsupport::ReadBytes(m_stick.Path(), kStickBytes);
         if (!image.isEmpty()) {
             imagePath = m_dir.filePath(image);
             QFile::remove(imagePath);
@@ -166,21 +219,22 @@ class AppTest : public QObject {
                         truncate(imagePath.toLocal8Bit().constData(), kStickBytes + 512) == 0);
         }
         // A fresh stick with a mounted partition for every row.
-        const QByteArray node = QByteArray::fromStdString(m_stick.Path());
+        const QByteArray node =
+            QByteArray::fromStdString(fault == "read-only" ? locked.Path() : m_stick.Path());
         const QByteArray partition = node + "p1";
         m_mock.RemoveStick("stick");
-        QVERIFY(m_mock.AddStick("stick", node, "Acme", "Flash", kStickBytes));
+        QVERIFY(m_mock.AddStick("stick", node, "Acme", "Flash",
+                                fault == "hard disk" ? 500107862016 : kStickBytes));
+        QVERIFY(fault != "read-only" || m_mock.SetProperty("stick", "Block", "ReadOnly", true));
+        QVERIFY(fault != "hard disk" || m_mock.SetProperty("stick", "Drive", "Removable", false));
         QVERIFY(m_mock.AddPartition("stick", 1, partition, "/media/user/STICK"));
-        QVERIFY(m_mock.SetUnmountError(partition,
-                                       fault == "busy" ? "org.freedesktop.UDisks2."
-                                                         "Error.DeviceBusy"
-                                                       : "",
-                                       "target is busy"));
+        const char* busy = fault == "busy" ? "org.freedesktop.UDisks2.Error.DeviceBusy" : "";
+        QVERIFY(m_mock.SetUnmountError(partition, busy, "target is busy"));
         const int unmountsBefore = m_mock.UnmountCalls().size();
         QVERIFY(m_mock.SetUnmountDelay(fault == "away" ? 10 : 0));
         QFile(NotifyLog()).resize(0);
 
-        testsupport::CaptureFd out(1);
+        testsupport::CaptureFd out(1), err(2);
         ApplicationWindow app;
         Controller& controller = app.GetController();
         app.Window().show();
@@ -191,8 +245,17 @@ class AppTest : public QObject {
         auto* list = app.Window().findChild<QComboBox*>("usbStickChooser");
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->itemText(1), QStringLiteral("Acme Flash"));
+        for (const auto& [disk, use] : {std::pair{&boot, "/boot"}, std::pair{&swap, "swap"}}) {
+            QVERIFY(disk->Path().empty() ||
+                    err.Text().find("disk " + disk->BsdName() + " holds the running system (" +
+                                    use + "), not offered\n") != std::string::npos);
+        }
         list->setCurrentIndex(1);
         emit list->activated(1);
+        // A write-protected stick says so as soon as it is selected.
+        const QString info = app.Window().findChild<QLabel*>("usbStickInfo")->text();
+        QCOMPARE(info.endsWith("Write-protected: it can be neither written nor cleared."),
+                 fault == "read-only");
         QVERIFY(!DropFiles(app.Window(), {imagePath, imagePath}));  // one image at a time
         QVERIFY(DropFiles(app.Window(), {imagePath}));
         auto* verify = app.Window().findChild<QCheckBox*>("verifyCheckBox");
@@ -200,11 +263,19 @@ class AppTest : public QObject {
         verify->setChecked(fault != "no verify");
 
         if (fault == "gone") QVERIFY(m_mock.RemoveStick("stick"));
+        if (fault == "swapped") QVERIFY(m_mock.SetProperty("stick", "Drive", "Serial", "SN-other"));
         auto* start = app.Window().findChild<QPushButton*>(
             button == "Write Image" ? "writeImageButton" : "clearDeviceButton");
         QVERIFY(start->isEnabled());
         start->click();
-        QVERIFY(AnswerSheet("Confirm"));
+        QString sheet;
+        QVERIFY(AnswerSheet("Confirm", &sheet));
+        // Only a disk that looks like a hard disk gets more than the usual warning.
+        QCOMPARE(sheet.section("\n\n", 1),
+                 fault != "hard disk"
+                     ? ""
+                     : "The selected disk, Acme Flash (476940 MB), looks like a hard disk rather "
+                       "than a USB stick. Make sure it holds nothing you need.");
         QWidget elsewhere;
         if (fault == "away") {
             elsewhere.show();
@@ -216,7 +287,8 @@ class AppTest : public QObject {
         QVERIFY(watcher.m_infoTexts.contains(QStringLiteral("Unmounting the stick\u2026")));
         // Nothing is forced off the stick: a busy stick keeps its mount.
         const QStringList unmounts = m_mock.UnmountCalls().mid(unmountsBefore);
-        const bool unmounted = fault != "gone" && image.isEmpty();  // a bad image: not even that
+        // Refused before the unmount: a bad image, a stick that may not be touched.
+        const bool unmounted = image.isEmpty() && (stick != "untouched" || fault == "busy");
         QCOMPARE(unmounts, unmounted ? QStringList{partition + " force=false"} : QStringList());
         if (stick == "image") {
             // Ended between two status polls: still the image's real size.
@@ -236,7 +308,7 @@ class AppTest : public QObject {
                                                     : "Unmount finished!\n") != std::string::npos);
 
         const std::string now = testsupport::ReadBytes(m_stick.Path(), kStickBytes);
-        std::string expected(kStickBytes, '\xAA');
+        std::string expected = before;
         if (stick == "image") expected.replace(0, m_imageBytes.size(), m_imageBytes);
         if (stick == "zeros") expected.replace(0, 1024, std::string(1024, '\0'));
         QVERIFY2(now == expected, "the stick does not hold what it should");

@@ -13,12 +13,14 @@ namespace {
 class FakeDiskService final : public platform::DiskService {
   public:
     static DiskDescription UsbDisk(std::string name, std::uint64_t size, std::string model) {
-        return {"USB", true, std::move(name), size, std::move(model)};
+        return {"USB", true, name, size, std::move(model), "serial of " + name};
     }
     void AddDisk(const std::string& bsdName, const DiskDescription& d) { SetDisk(bsdName, d); }
     using DiskService::RemoveAllDisks;
     using DiskService::RemoveDisk;
     bool UnmountWholeDisk(const std::string&, platform::UnmountDone) override { return false; }
+    // Its disks are none of the kernel's.
+    KernelState KernelStateOf(const std::string&) const override { return {}; }
 };
 
 void Scan(StorageDeviceHandler& handler) {
@@ -95,14 +97,8 @@ class RegistryTest : public QObject {
         QFETCH(QByteArray, model);
         DiskDescription d =
             FakeDiskService::UsbDisk(name.toStdString(), 16000000000, model.toStdString());
-        if (protocol == "-")
-            d.deviceProtocol.reset();
-        else
-            d.deviceProtocol = protocol.toStdString();
-        if (whole < 0)
-            d.mediaWhole.reset();
-        else
-            d.mediaWhole = whole == 1;
+        d.deviceProtocol = protocol == "-" ? std::nullopt : std::optional(protocol.toStdString());
+        d.mediaWhole = whole < 0 ? std::nullopt : std::optional(whole == 1);
         m_service.AddDisk(bsd.toStdString(), d);
 
         StorageDeviceHandler handler;
@@ -128,20 +124,21 @@ class RegistryTest : public QObject {
         QCOMPARE(Names(handler), std::string("sdc sdb "));
         QVERIFY(handler.HasDeviceListChanged());
         const deviceEntryStruct listed = *handler.GetDeviceList()[1];
-        QVERIFY(DeviceStillPresent(listed));
+        QVERIFY(CheckConfirmedDevice(listed) == ConfirmedDevice::Same);
 
         m_service.RemoveDisk("sdc");
         handler.UpdateDeviceList();
         QCOMPARE(Names(handler), std::string("sdc sdb "));  // not scanning: kept
         m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 32000000000, "b"));
-        QVERIFY(!DeviceStillPresent(listed));  // another stick under the same name
+        // Another stick under the same name.
+        QVERIFY(CheckConfirmedDevice(listed) == ConfirmedDevice::Gone);
         m_service.AddDisk("sdb", FakeDiskService::UsbDisk("B", 16000000000, "other"));
-        QVERIFY(!DeviceStillPresent(listed));
+        QVERIFY(CheckConfirmedDevice(listed) == ConfirmedDevice::Gone);
         Scan(handler);
         QCOMPARE(Names(handler), std::string("sdb "));
         QCOMPARE(QByteArray(handler.GetDeviceList()[0]->infoText).left(6), QByteArray("other\n"));
         m_service.RemoveDisk("sdb");
-        QVERIFY(!DeviceStillPresent(listed));
+        QVERIFY(CheckConfirmedDevice(listed) == ConfirmedDevice::Gone);
 
         // A handler that goes while its scan runs leaves nothing behind.
         m_service.AddDisk("sdd", FakeDiskService::UsbDisk("D", 1, "d"));
