@@ -24,6 +24,7 @@ bool g_initDeviceHandling = false;
 std::unique_ptr<platform::DiskSession> g_session;
 std::unique_ptr<DeviceList> g_pDevices;
 bool g_addedToRunLoop = false;
+std::string g_unmountFailure;
 
 constexpr std::size_t kFieldSize = sizeof(deviceEntryStruct::mediaName);
 constexpr int kMaxPartition = 15;
@@ -293,12 +294,19 @@ bool StorageDeviceHandler::UnMountBSDDevice(const char* path, UnmountCallback ca
     // The service accepts the request when it knows the disk (or cannot know
     // yet: see the backend); from then on it calls back exactly once.
     unmount_context* raw = context.get();
-    const bool accepted = service.UnmountWholeDisk(
-        disk.bsdName, [disk, raw](bool success) { unmountFinished(disk, !success, raw); });
+    const bool accepted =
+        service.UnmountWholeDisk(disk.bsdName, [disk, raw](bool success, const std::string& why) {
+            raw->why = why;
+            unmountFinished(disk, !success, raw);
+        });
     if (!accepted) return false;  // the context, and its session, go with `context`
     context.release();
     raw->session->ScheduleWithMainLoop();
     return true;
+}
+
+const std::string& UnmountFailureReason() {
+    return g_unmountFailure;
 }
 
 void unmountFinished(const platform::DiskObject&, bool dissented, unmount_context* context) {
@@ -309,6 +317,7 @@ void unmountFinished(const platform::DiskObject&, bool dissented, unmount_contex
     // Session first, so the callback may at once make a new request.
     context->session->UnscheduleFromMainLoop();
     context->session.reset();
+    if (dissented) g_unmountFailure = context->why;
     context->callback(!dissented);
     delete context;
 }

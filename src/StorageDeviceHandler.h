@@ -59,7 +59,12 @@ bool DeviceWriteProtected(const deviceEntryStruct& entry);
 struct unmount_context {
     UnmountCallback callback;
     std::unique_ptr<platform::DiskSession> session;  // this request's own session
+    std::string why;                                 // the service's reason when it failed
 };
+
+// Why the last unmount request that failed did, in a sentence for the user;
+// set before its callback is called.
+const std::string& UnmountFailureReason();
 
 // Completion of an unmount request; dissented is true when the service
 // refused or failed the unmount.

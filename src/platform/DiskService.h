@@ -48,7 +48,8 @@ struct DiskObject {
 };
 
 using DiskCallback = void (*)(const DiskObject& disk, void* context);
-using UnmountDone = std::function<void(bool success)>;
+// why: when it failed, a sentence for the user saying why.
+using UnmountDone = std::function<void(bool success, const std::string& why)>;
 
 class DiskSession;
 

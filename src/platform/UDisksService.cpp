@@ -163,6 +163,23 @@ QString VolumeName(const UDisksService::Interfaces& interfaces) {
     return name;
 }
 
+bool NotAuthorized(const QString& errorName) {
+    return errorName.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")) ||
+           errorName == QLatin1String("org.freedesktop.DBus.Error.AccessDenied") ||
+           errorName.startsWith(QLatin1String("org.freedesktop.PolicyKit1.Error"));
+}
+
+// Why a volume (named "DEVICE (MOUNT POINTS)") stayed mounted, in a sentence.
+QString UnmountFailure(const QDBusError& error, const QString& volume) {
+    if (NotAuthorized(error.name()))
+        return QStringLiteral("Unmounting %1 was not allowed (the password prompt was refused).")
+            .arg(volume);
+    if (error.name() == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy") ||
+        error.message().contains(QLatin1String("target is busy")))
+        return QStringLiteral("A program still uses %1: close it, then try again.").arg(volume);
+    return QStringLiteral("Unmounting %1 failed: %2").arg(volume, error.message());
+}
+
 }  // namespace
 
 UDisksService::UDisksService()
@@ -349,7 +366,10 @@ struct UDisksService::UnmountRequest {
     std::string bsdName;
     UnmountDone done;
     int pending = 0;
-    bool failed = false;
+    std::string why;  // the first failure, for the user; empty while none
+    void Fail(const QString& sentence) {
+        if (why.empty()) why = sentence.toStdString();
+    }
 };
 
 bool UDisksService::UnmountWholeDisk(const std::string& bsdName, UnmountDone done) {
@@ -362,7 +382,7 @@ bool UDisksService::UnmountWholeDisk(const std::string& bsdName, UnmountDone don
         if (ok) {
             StartUnmount(request);
         } else {
-            request->failed = true;
+            request->Fail(QStringLiteral("The disk service did not answer."));
             FinishUnmount(request);
         }
     });
@@ -378,7 +398,7 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
         }
     }
     if (diskPath.isEmpty()) {
-        request->failed = true;
+        request->Fail(QStringLiteral("The disk service no longer knows the stick."));
         FinishUnmount(request);
         return;
     }
@@ -416,7 +436,7 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
                 [this, request, name](QDBusPendingCallWatcher* w) {
                     w->deleteLater();
                     if (w->isError()) {
-                        request->failed = true;
+                        request->Fail(UnmountFailure(w->error(), name));
                         std::printf("unmount of %s failed: %s\n", qPrintable(name),
                                     qPrintable(w->error().message()));
                         std::fflush(stdout);
@@ -429,7 +449,7 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
 void UDisksService::FinishUnmount(const std::shared_ptr<UnmountRequest>& request) {
     UnmountDone done = std::move(request->done);
     request->done = nullptr;
-    if (done) done(!request->failed);
+    if (done) done(request->why.empty(), request->why);
 }
 
 // ------------------------------------------------------------- device access
@@ -437,10 +457,7 @@ void UDisksService::FinishUnmount(const std::shared_ptr<UnmountRequest>& request
 namespace {
 
 int ErrnoForDBusError(const QString& name, const QString& message) {
-    if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")) ||
-        name == QLatin1String("org.freedesktop.DBus.Error.AccessDenied") ||
-        name.startsWith(QLatin1String("org.freedesktop.PolicyKit1.Error")))
-        return EACCES;
+    if (NotAuthorized(name)) return EACCES;
     if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
         name == QLatin1String("org.freedesktop.DBus.Error.Timeout") ||
         name == QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
