@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "WriteInfoText.h"
 #include "platform/DesktopNotification.h"
 #include "platform/DevicePaths.h"
 #include "platform/KernelView.h"
@@ -51,24 +52,6 @@ const QString kWriteProtected = QStringLiteral(
     "one, plug it in again and press Refresh.");
 const QString kImageOnStick =
     QStringLiteral("The image file is on the selected USB device. Copy it to another disk first.");
-
-QString FormatBytes(std::int64_t bytes) {
-    const double mb = static_cast<double>(bytes) / 1e6;
-    if (mb >= 1000.0) return QStringLiteral("%1 GB").arg(mb / 1000.0, 0, 'f', 2);
-    return QStringLiteral("%1 MB").arg(mb, 0, 'f', 0);
-}
-
-QString FormatDuration(std::int64_t seconds) {
-    if (seconds < 0) seconds = 0;
-    const std::int64_t h = seconds / 3600, m = (seconds / 60) % 60, s = seconds % 60;
-    if (h > 0) {
-        return QStringLiteral("%1:%2:%3")
-            .arg(h)
-            .arg(m, 2, 10, QLatin1Char('0'))
-            .arg(s, 2, 10, QLatin1Char('0'));
-    }
-    return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
-}
 
 }  // namespace
 
@@ -115,11 +98,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     writeImageProgress->setRange(0, 100);
     m_writeImageButtonAction = &Controller::writeImage;
     connect(writeImageButton, &QPushButton::clicked, this, [this] {
-        if (m_writeImageButtonAction == &Controller::cancelWriteImage) {
-            cancelWriteImage();
-        } else if (m_writeImageButtonAction == &Controller::writeImage) {
-            writeImage();
-        }
+        if (m_writeImageButtonAction) (this->*m_writeImageButtonAction)();
     });
     connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
     connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
@@ -271,14 +250,18 @@ void Controller::setGuiSettings(std::int32_t mode) {
     applicationOperationMode = mode;
 }
 
-void Controller::Message(const QString& message, bool asError) {
+void Controller::Message(const QString& message, bool asError, const QString& reason) {
     QMessageBox box(window);
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowTitle(QApplication::applicationDisplayName());
     box.setIcon(asError ? QMessageBox::Critical : QMessageBox::Information);
     box.setText(asError ? QStringLiteral("Error!") : QStringLiteral("Notification!"));
-    box.setInformativeText(message);
+    box.setInformativeText(reason.isEmpty() ? message : message + QStringLiteral("\n\n") + reason);
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    // Wide enough that the message stays on one line (a long reason may
+    // wrap below it).
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        label->setMinimumWidth(std::min(label->fontMetrics().horizontalAdvance(message) + 8, 640));
     box.exec();
 }
 
@@ -482,12 +465,18 @@ void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
 // The result of a confirmed write or clear. One that took long enough for the
 // user to turn to something else is also sent to the desktop when the window
 // is not the active one.
-void Controller::reportResult(const QString& message, bool asError) {
+void Controller::reportResult(const QString& message, bool asError, const QString& reason) {
     const auto took = std::chrono::steady_clock::now() - m_operationConfirmed;
     if (took >= std::chrono::seconds(10) && !window->isActiveWindow()) {
         platform::NotifyDesktop(QApplication::applicationDisplayName(), message, asError);
     }
-    Message(message, asError);
+    Message(message, asError, reason);
+}
+
+void Controller::reportFailure(const QString& message, const QString& reason) {
+    showOperationInfo(reason.isEmpty() ? message : reason);
+    reportResult(message, true, reason);
+    releaseOperationLock();
 }
 
 void Controller::lockForOperation() {
@@ -505,6 +494,33 @@ void Controller::lockForOperation() {
     showOperationInfo(QStringLiteral("Unmounting the stick\u2026"));
 }
 
+void Controller::unmountRequested() {
+    // A password prompt or a hung service may keep the answer away for long:
+    // the user may give up waiting.
+    m_unmountPending = true;
+    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonUnmount);
+}
+
+void Controller::abandonUnmount() {
+    if (!m_unmountPending) return;
+    ++m_abandonedUnmounts;
+    Trace("Unmount abandoned: nothing is written.");
+    releaseOperationLock();
+}
+
+bool Controller::unmountAnswered() {
+    if (m_abandonedUnmounts > 0) {
+        --m_abandonedUnmounts;
+        Trace("Unmount answered after it was abandoned: nothing is written.");
+        return false;
+    }
+    m_unmountPending = false;
+    writeImageButton->setEnabled(false);
+    writeImageButton->setText(QStringLiteral("Write Image"));
+    m_writeImageButtonAction = &Controller::writeImage;
+    return true;
+}
+
 void Controller::showOperationInfo(const QString& text) {
     writeImageInfo->setText(text);
     writeImageInfo->setHidden(false);
@@ -513,8 +529,11 @@ void Controller::showOperationInfo(const QString& text) {
 void Controller::releaseOperationLock() {
     if (!m_operationInProgress) return;
     m_operationInProgress = false;
+    m_unmountPending = false;
     refreshButton->setEnabled(m_savedControls.refresh);
     chooseImageButton->setEnabled(m_savedControls.chooseImage);
+    writeImageButton->setText(QStringLiteral("Write Image"));
+    m_writeImageButtonAction = &Controller::writeImage;
     writeImageButton->setEnabled(m_savedControls.writeImage);
     clearDeviceButton->setEnabled(m_savedControls.clearDevice);
     quitMenuItem->setEnabled(m_savedControls.quit);
@@ -531,11 +550,10 @@ bool Controller::confirmedDeviceStillPresent() {
     if (state == ConfirmedDevice::WriteProtected) {
         Trace(("Device " + std::string(m_selectedDevice->bsdName) + " is write-protected").c_str());
     }
-    Message(state == ConfirmedDevice::WriteProtected  ? kWriteProtected
-            : state == ConfirmedDevice::RunningSystem ? kRunningSystem
-                                                      : kDeviceGone,
-            true);
-    releaseOperationLock();
+    reportFailure(state == ConfirmedDevice::WriteProtected  ? kWriteProtected
+                  : state == ConfirmedDevice::RunningSystem ? kRunningSystem
+                                                            : kDeviceGone,
+                  QString());
     return false;
 }
 
@@ -577,12 +595,12 @@ void Controller::startImageWriting(QTimer* timer) {
     m_progressCurrent = 0;
     m_cancelRequested = false;
     m_writeStarted = std::chrono::steady_clock::now();
-    writeImageInfo->setText(QStringLiteral("Decompressing image\u2026"));
+    m_phaseStarted = false;
     m_deviceImageWriter->SetImageFile(imageFileName.c_str());
     m_deviceImageWriter->SetVerify(verifyCheckBox->isChecked());
-    m_phaseStartBytes = -1;
     m_deviceImageWriter->SetDevice(platform::RawNodePath(m_selectedDevice->bsdName).c_str());
     if (m_deviceImageWriter->WriteImage(FinishedWriteImage, WriteProgress)) {
+        updateWriteInfo();
         refreshStatusTimer =
             scheduleTimer(kStatusMilliseconds, true, &Controller::updateWriteStatus, true);
         return;
@@ -595,6 +613,8 @@ void Controller::startImageWriting(QTimer* timer) {
 void Controller::imageInspected(bool readable, bool onStick, ImageFormat format,
                                 std::int64_t size) {
     if (m_inspectThread.joinable()) m_inspectThread.join();
+    m_imageFormat = format;
+    m_inspectedBytes = size;
     if (m_terminated) return;
     if (!m_selectedDevice) {
         releaseOperationLock();
@@ -603,25 +623,28 @@ void Controller::imageInspected(bool readable, bool onStick, ImageFormat format,
     const std::uint64_t stickBytes = m_selectedDevice->mediaSize;
     if (readable && format == ImageFormat::Raw && static_cast<std::uint64_t>(size) > stickBytes) {
         TraceImageTooLarge(size, static_cast<std::int64_t>(stickBytes));
-        readable = false;
+        reportFailure(QStringLiteral("Image could not be written!"),
+                      TooLargeText(size, static_cast<std::int64_t>(stickBytes)));
+        return;
     }
     if (!readable) {
-        Message(QStringLiteral("Image could not be written!"), true);
-        releaseOperationLock();
+        reportFailure(QStringLiteral("Image could not be written!"),
+                      QStringLiteral("The image is not a file that can be read."));
         return;
     }
     if (onStick) {
         Trace(("Image file is on the device it would be written to: " +
                std::string(m_selectedDevice->bsdName))
                   .c_str());
-        Message(kImageOnStick, true);
-        releaseOperationLock();
+        reportFailure(kImageOnStick, QString());
         return;
     }
     const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
     // Refused at once (the service does not know the disk): no callback
     // will come, so the controls are given back here.
-    if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
+    if (StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
+        unmountRequested();
+    } else {
         releaseOperationLock();
     }
 }
@@ -643,40 +666,29 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
         terminate();
         return;
     }
-    const std::int64_t mismatch = m_deviceImageWriter->MismatchOffset();
-    if (status == StatusWriteFailed && mismatch >= 0) {
-        writeImageInfo->setText(
-            QStringLiteral("Verification failed: the stick differs from the image at byte %1")
-                .arg(mismatch));
-    }
+    // Behind the result box the window already shows the outcome, and no
+    // longer offers to cancel.
+    writeImageButton->setEnabled(false);
+    writeImageButton->setText(QStringLiteral("Write Image"));
     if (status == StatusWriteSucceeded) {
+        const bool verified =
+            m_deviceImageWriter->VerifiedBytes() >= 0 &&
+            m_deviceImageWriter->VerifiedBytes() == m_deviceImageWriter->ImageBytes();
+        writeImageInfo->setText(verified ? QStringLiteral("Written and verified")
+                                         : QStringLiteral("Written"));
         reportResult(QStringLiteral("Image successfully written!"), false);
     } else {
-        reportResult(QStringLiteral("Image could not be written!"), true);
+        const QString reason = writeFailureReason();
+        writeImageInfo->setText(reason);
+        reportResult(QStringLiteral("Image could not be written!"), true, reason);
     }
     setGuiSettings(ModeReadyToWrite);
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
-QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_t done,
-                         std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds) {
-    QString text = QStringLiteral("%1: %2 %").arg(phase).arg(percent);
-    if (bytesPerSecond > 0) {
-        const auto left =
-            static_cast<std::int64_t>(static_cast<double>(total - done) / bytesPerSecond);
-        text += QStringLiteral(", %1 MB/s, %2 left")
-                    .arg(bytesPerSecond / 1e6, 0, 'f', 1)
-                    .arg(FormatDuration(left));
-    }
-    return text + QStringLiteral(" (%1 of %2, %3)")
-                      .arg(FormatBytes(done))
-                      .arg(FormatBytes(total))
-                      .arg(FormatDuration(elapsedSeconds));
-}
-
 // What the user sees of a running write: how far decompression has come,
-// then percentage, bytes, speed and time left of the copy, then of the
+// then percentage, bytes, rate and time left of the copy, then of the
 // verification; the elapsed time always moves, so a long write visibly
 // lives. Returns the progress bar's value: the copy's, then the
 // verification's, each 0-100.
@@ -686,20 +698,21 @@ std::int32_t Controller::updateWriteInfo() {
     const std::int64_t elapsed = duration_cast<seconds>(now - m_writeStarted).count();
     const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
     if (m_cancelRequested) {
-        writeImageInfo->setText(
-            QStringLiteral("Cancelling\u2026 (%1)").arg(FormatDuration(elapsed)));
+        writeImageInfo->setText(QStringLiteral("Cancelling\u2026 (%1)").arg(DurationText(elapsed)));
         return copyPercent;
     }
-    // The writer knows the image's real size once decompression has ended;
-    // chunk numbers alone would round small images up to whole chunks.
-    const std::int64_t imageBytes = m_deviceImageWriter->ImageBytes();
+    // The writer knows the image's real size once decompression has ended
+    // (a raw image's is known from the start); chunk numbers alone would
+    // round small images up to whole chunks.
+    std::int64_t imageBytes = m_deviceImageWriter->ImageBytes();
+    if (imageBytes < 0 && m_imageFormat == ImageFormat::Raw) imageBytes = m_inspectedBytes;
     if (imageBytes < 0) {
         std::error_code error;
         const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
         const auto size = std::filesystem::file_size(tempFile, error);
         QString text = QStringLiteral("Decompressing image\u2026");
-        if (!error && size > 0) text += QStringLiteral(" %1").arg(FormatBytes(size));
-        writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(FormatDuration(elapsed)));
+        if (!error && size > 0) text += QStringLiteral(" %1").arg(SizeText(size));
+        writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(DurationText(elapsed)));
         return copyPercent;
     }
     const std::int64_t verified = m_deviceImageWriter->VerifiedBytes();
@@ -708,24 +721,28 @@ std::int32_t Controller::updateWriteInfo() {
         verifying ? std::min(verified, imageBytes)
                   : std::min<std::int64_t>(
                         m_progressCurrent * static_cast<std::int64_t>(kChunkSize), imageBytes);
-    // Speed is measured from the first poll of each phase.
-    if (m_phaseStartBytes < 0 || verifying != m_phaseIsVerify) {
+    // Each phase has its own rate, measured from its first poll.
+    if (!m_phaseStarted || verifying != m_phaseIsVerify) {
+        m_phaseStarted = true;
         m_phaseIsVerify = verifying;
-        m_phaseStartBytes = done;
-        m_phaseStarted = now;
+        m_rate.Restart(done, now);
     }
-    const double seconds = duration<double>(now - m_phaseStarted).count();
-    const std::int64_t sincePhaseStart = done - m_phaseStartBytes;
-    const double bytesPerSecond = seconds >= 1.0 && sincePhaseStart > 0
-                                      ? static_cast<double>(sincePhaseStart) / seconds
-                                      : 0.0;
+    m_rate.Sample(done, now);
     const std::int32_t percent =
         verifying ? static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1))
                   : copyPercent;
     writeImageInfo->setText(
         ProgressInfoText(verifying ? QStringLiteral("Verifying") : QStringLiteral("Writing"),
-                         percent, done, imageBytes, bytesPerSecond, elapsed));
+                         percent, done, imageBytes, m_rate.BytesPerSecond(), elapsed));
     return percent;
+}
+
+QString Controller::writeFailureReason() const {
+    const std::int64_t mismatch = m_deviceImageWriter->MismatchOffset();
+    if (mismatch >= 0) return MismatchText(mismatch);
+    if (m_cancelRequested)
+        return QStringLiteral("Cancelled by you: the stick may be partly written.");
+    return QStringLiteral("The write failed: standard output tells why.");
 }
 
 void Controller::cancelWriteImage() {
@@ -748,7 +765,9 @@ void Controller::startClearDevice(QTimer* timer) {
     if (timer != nullptr) {
         if (!confirmedDeviceStillPresent()) return;
         const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
-        if (!StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountClear)) {
+        if (StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountClear)) {
+            unmountRequested();
+        } else {
             releaseOperationLock();
         }
         return;
@@ -782,9 +801,12 @@ void Controller::finishClearDevice(bool cleared) {
         return;
     }
     if (cleared) {
+        showOperationInfo(QStringLiteral("Cleared"));
         reportResult(QStringLiteral("Device successfully cleared!"), false);
     } else {
-        reportResult(QStringLiteral("Unable to clear device!"), true);
+        const QString reason = QStringLiteral("The stick could not be opened or written.");
+        showOperationInfo(reason);
+        reportResult(QStringLiteral("Unable to clear device!"), true, reason);
     }
     setApplicationStatus(StatusIdle);
     releaseOperationLock();
@@ -808,13 +830,14 @@ namespace {
 void UnmountFinished(bool success, Controller::TimerSlot work) {
     Controller* controller = g_controller;
     if (controller == nullptr || controller->hasTerminated()) return;
+    if (!controller->unmountAnswered()) return;
     if (success) {
         Trace("Unmount finished!");
         (controller->*work)(nullptr);
     } else {
         Trace("Unmount failed!");
-        controller->Message(QStringLiteral("Cannot unmount device!"), true);
-        controller->releaseOperationLock();
+        controller->reportFailure(QStringLiteral("Cannot unmount device!"),
+                                  QString::fromStdString(UnmountFailureReason()));
     }
 }
 

@@ -31,6 +31,7 @@
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
+#include "WriteInfoText.h"
 
 class QAction;
 class QCheckBox;
@@ -105,7 +106,8 @@ class Controller : public QObject {
     void setWriteProgress(std::int32_t value) { progressValue = value; }
     void setApplicationStatus(std::int32_t status) { applicationStatus = status; }
     // A modal message box with one "OK" button; returns when it is dismissed.
-    void Message(const QString& message, bool asError);
+    // A reason, when given, stands below the message.
+    void Message(const QString& message, bool asError, const QString& reason = QString());
 
     // Start-up and device list.
     void sheetDidEndForStartUpWarning(int returnCode, int contextInfo);
@@ -141,6 +143,12 @@ class Controller : public QObject {
     // Gives back the controls held since a data-loss warning was confirmed,
     // as they were then (the operation failed or ended without a mode change).
     void releaseOperationLock();
+    // An operation that ends before its work began: the reason in the info
+    // line and in the error box, then the held controls back.
+    void reportFailure(const QString& message, const QString& reason);
+    // The unmount's answer came (main thread); false when its wait had been
+    // abandoned and the answer is to be ignored.
+    bool unmountAnswered();
     using TimerSlot = void (Controller::*)(QTimer*);
 
   protected:
@@ -155,7 +163,12 @@ class Controller : public QObject {
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
     void lockForOperation();
-    void reportResult(const QString& message, bool asError);
+    void reportResult(const QString& message, bool asError, const QString& reason = QString());
+    // While an unmount request is outstanding, the write button abandons it.
+    void unmountRequested();
+    void abandonUnmount();
+    // The sentence that says why the last write failed.
+    QString writeFailureReason() const;
     void imageInspected(bool readable, bool onStick, ImageFormat format, std::int64_t size);
     // Shows what a confirmed operation is waiting for in the info line.
     void showOperationInfo(const QString& text);
@@ -211,20 +224,20 @@ class Controller : public QObject {
     std::atomic<std::int32_t> m_progressTotal{0};
     std::atomic<std::int32_t> m_progressCurrent{0};
     bool m_cancelRequested = false;
+    // An unmount request is outstanding; answers still to come for requests
+    // whose wait the user abandoned.
+    bool m_unmountPending = false;
+    int m_abandonedUnmounts = 0;
     std::chrono::steady_clock::time_point m_writeStarted;
-    // Where and when the running phase (copy or verification) was first
-    // seen by the status poll; -1: not yet.
-    std::chrono::steady_clock::time_point m_phaseStarted;
-    std::int64_t m_phaseStartBytes = -1;
+    // The image as looked at before the unmount.
+    ImageFormat m_imageFormat = ImageFormat::Damaged;
+    std::int64_t m_inspectedBytes = -1;
+    // The running phase (copy or verification), once the status poll has
+    // seen it, and its rate.
+    bool m_phaseStarted = false;
     bool m_phaseIsVerify = false;
+    TransferRate m_rate;
 };
-
-// The info line during the copy and the verification: the phase ("Writing",
-// "Verifying"), its percent, bytes done of the image's size, speed and time
-// left (bytesPerSecond <= 0: not known yet), and the time since the write
-// began.
-QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_t done,
-                         std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds);
 
 // The one controller, for the plain callbacks (which may run on the writer's
 // thread). Set at the end of the constructor, cleared by the destructor.
