@@ -20,7 +20,7 @@ ApplicationWindow::ApplicationWindow() {
     m_window = std::make_unique<QMainWindow>();
     m_ui = std::make_unique<Ui::MainWindow>();
     m_ui->setupUi(m_window.get());
-    m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("usb-image-writer")));
+    m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("org.usbimagewriter.UsbImageWriter")));
     m_controller->connectOutlets(m_window.get(), *m_ui);
     m_controller->awakeFromNib();
 }
@@ -81,7 +81,7 @@ int ApplicationMain(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
     QApplication::setApplicationDisplayName(QStringLiteral("USB Image Writer"));
-    QApplication::setDesktopFileName(QStringLiteral("usb-image-writer"));
+    QApplication::setDesktopFileName(QStringLiteral("org.usbimagewriter.UsbImageWriter"));
     // The program ends through terminate() only, never because a window closed.
     QApplication::setQuitOnLastWindowClosed(false);
     int result = 0;

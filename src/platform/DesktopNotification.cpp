@@ -16,8 +16,9 @@ void NotifyDesktop(const QString& summary, const QString& body, bool error) {
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     // Urgency 2 (critical) keeps a failure on screen until it is seen.
     const QVariantMap hints{{QStringLiteral("urgency"), QVariant::fromValue<uchar>(error ? 2 : 1)}};
-    call << QStringLiteral("USB Image Writer") << 0u << QStringLiteral("usb-image-writer")
-         << summary << body << QStringList() << hints << -1;
+    call << QStringLiteral("USB Image Writer") << 0u
+         << QStringLiteral("org.usbimagewriter.UsbImageWriter") << summary << body << QStringList()
+         << hints << -1;
     // Without a service the error reply comes to nobody.
     bus.asyncCall(call);
 }
