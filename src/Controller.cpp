@@ -204,6 +204,20 @@ bool Controller::eventFilter(QObject* watched, QEvent* event) {
 
 // ---------------------------------------------------------- modes, messages
 
+// A long name must not widen the window: each line is cut in the middle to
+// the width the label has, and the whole text is its tooltip.
+QString Controller::Elided(const QWidget* widget, const QString& text, int width) {
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = widget->fontMetrics().elidedText(line, Qt::ElideMiddle, width);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void Controller::setElidedText(QLabel* label, const QString& text) {
+    label->setText(Elided(label, text, label->width()));
+    label->setToolTip(text);
+}
+
 void Controller::setGuiSettings(std::int32_t mode) {
     struct Row {
         bool scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
@@ -369,7 +383,11 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     }
     usbStickChooser->addItem(QStringLiteral("Select USB device!"));
     usbStickChooser->setCurrentIndex(0);
-    for (const auto& entry : devices) usbStickChooser->addItem(QString::fromUtf8(entry->mediaName));
+    for (const auto& entry : devices) {
+        const QString name = QString::fromUtf8(entry->mediaName);
+        usbStickChooser->addItem(Elided(usbStickChooser, name, usbStickChooser->width() - 40));
+        usbStickChooser->setItemData(usbStickChooser->count() - 1, name, Qt::ToolTipRole);
+    }
     if (m_terminateWhenIdle) terminate();
 }
 
@@ -391,7 +409,7 @@ void Controller::comboBoxSelectionDidChange() {
         QString info = QString::fromUtf8(m_selectedDevice->infoText);
         if (DeviceWriteProtected(*m_selectedDevice))
             info += QStringLiteral("Write-protected: it can be neither written nor cleared.");
-        usbStickInfo->setText(info);
+        setElidedText(usbStickInfo, info);
     }
     m_selectedIndex = index;
     if (!m_selectedDevice) {
@@ -416,7 +434,7 @@ void Controller::chooseImageFile(const QString& path) {
     if (path.isEmpty() || m_terminated) return;
     if (applicationOperationMode == ModeWriting || m_operationInProgress) return;
     imageFileName = QFile::encodeName(path).toStdString();
-    korvelImageInfo->setText(QFileInfo(path).fileName());
+    setElidedText(korvelImageInfo, QFileInfo(path).fileName());
     if (m_selectedDevice) writeImageButton->setEnabled(true);
 }
 

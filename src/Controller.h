@@ -162,6 +162,8 @@ class Controller : public QObject {
                          void (Controller::*endSelector)(int, int), int contextInfo,
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
+    static QString Elided(const QWidget* widget, const QString& text, int width);
+    void setElidedText(QLabel* label, const QString& text);
     void lockForOperation();
     void reportResult(const QString& message, bool asError, const QString& reason = QString());
     // While an unmount request is outstanding, the write button abandons it.

@@ -244,7 +244,9 @@ class AppTest : public QObject {
             QByteArray::fromStdString(fault == "read-only" ? locked.Path() : m_stick.Path());
         const QByteArray partition = node + "p1";
         m_mock.RemoveStick("stick");
-        QVERIFY(m_mock.AddStick("stick", node, "Acme", "Flash",
+        // A long model name must not widen the window.
+        const QString model = fault == "no verify" ? QString(150, 'W') : "Flash";
+        QVERIFY(m_mock.AddStick("stick", node, "Acme", model,
                                 fault == "hard disk" ? 500107862016 : kStickBytes));
         QVERIFY(fault != "read-only" || m_mock.SetProperty("stick", "Block", "ReadOnly", true));
         QVERIFY(fault != "hard disk" || m_mock.SetProperty("stick", "Drive", "Removable", false));
@@ -280,7 +282,8 @@ class AppTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(controller.operationMode(), int(ModeNoDevice), 20000);
         auto* list = app.Window().findChild<QComboBox*>("usbStickChooser");
         QCOMPARE(list->count(), 2);
-        QCOMPARE(list->itemText(1), QStringLiteral("Acme Flash"));
+        QCOMPARE(list->itemData(1, Qt::ToolTipRole).toString(), "Acme " + model);
+        const int width = app.Window().width();
         for (const auto& [disk, use] : {std::pair{&boot, "/boot"}, std::pair{&swap, "swap"}}) {
             QVERIFY(disk->Path().empty() ||
                     err.Text().find("disk " + disk->BsdName() + " holds the running system (" +
@@ -297,6 +300,8 @@ class AppTest : public QObject {
         auto* verify = app.Window().findChild<QCheckBox*>("verifyCheckBox");
         QVERIFY(verify->isChecked() && verify->isEnabled());
         verify->setChecked(fault != "no verify");
+        QTest::qWait(100);  // the layout's turn
+        QCOMPARE(app.Window().width(), width);
 
         if (fault == "gone") QVERIFY(m_mock.RemoveStick("stick"));
         if (fault == "swapped") QVERIFY(m_mock.SetProperty("stick", "Drive", "Serial", "SN-other"));
