@@ -1,6 +1,7 @@
 #include "platform/DiskService.h"
 
 #include <QMetaObject>
+#include <QTimer>
 #include <algorithm>
 
 #include "platform/DevicePaths.h"
@@ -42,6 +43,10 @@ DiskService::KernelState DiskService::KernelStateOf(const std::string& bsdName) 
         if (node.name == bsdName) state.readOnly = node.readOnly;
     }
     return state;
+}
+
+void DiskService::PowerOffDrive(const std::string&, UnmountDone done) {
+    QTimer::singleShot(0, [done] { done(false, "The disk service cannot power drives off."); });
 }
 
 void DiskService::SetDisk(const std::string& bsdName, const DiskDescription& description) {

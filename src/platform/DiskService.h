@@ -77,6 +77,11 @@ class DiskService {
     // use stays mounted; a line on standard output names it.
     virtual bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) = 0;
 
+    // Powers the disk's drive off so that it can be pulled out safely (it
+    // may wait on a password prompt). `done` is called exactly once, later,
+    // from the main event loop, with why it failed when it did.
+    virtual void PowerOffDrive(const std::string& bsdName, UnmountDone done);
+
     // What the kernel says now of the disk's use (read afresh each call):
     // the running system's use of it (RunningSystemOn), and whether the
     // kernel holds it read-only.

@@ -10,6 +10,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
+#include <QTimer>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -450,6 +451,28 @@ void UDisksService::FinishUnmount(const std::shared_ptr<UnmountRequest>& request
     UnmountDone done = std::move(request->done);
     request->done = nullptr;
     if (done) done(request->why.empty(), request->why);
+}
+
+void UDisksService::PowerOffDrive(const std::string& bsdName, UnmountDone done) {
+    QString drivePath;
+    for (const auto& [path, interfaces] : m_objects) {
+        if (BsdNameOf(interfaces) == bsdName)
+            drivePath = ObjectPathValue(interfaces.value(kBlock).value(QStringLiteral("Drive")));
+    }
+    if (drivePath.isEmpty() || drivePath == QLatin1String("/") || !m_bus.isConnected()) {
+        QTimer::singleShot(0, this,
+                           [done] { done(false, "The disk service does not know its drive."); });
+        return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, drivePath, kDrive, QStringLiteral("PowerOff"));
+    call << QVariantMap{};
+    call.setInteractiveAuthorizationAllowed(true);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kPromptTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [done](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        done(!w->isError(), w->isError() ? w->error().message().toStdString() : std::string());
+    });
 }
 
 // ------------------------------------------------------------- device access

@@ -49,6 +49,8 @@ class UDisksService final : public QObject, public DiskService {
     // taken from a fresh load made for each request, so a volume mounted just
     // before the request is not missed.
     bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) override;
+    // Drive.PowerOff of the block's drive.
+    void PowerOffDrive(const std::string& bsdName, UnmountDone done) override;
 
     // True once a load of the object tree has succeeded and the service has
     // not gone away since.
