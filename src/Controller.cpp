@@ -23,7 +23,10 @@
 #include "WriteInfoText.h"
 #include "platform/DesktopNotification.h"
 #include "platform/DevicePaths.h"
+#include "platform/DiskService.h"
+#include "platform/ImageChecksum.h"
 #include "platform/KernelView.h"
+#include "platform/SleepInhibitor.h"
 #include "platform/TempDirectory.h"
 #include "ui_MainWindow.h"
 
@@ -50,6 +53,8 @@ const QString kRunningSystem = QStringLiteral(
 const QString kWriteProtected = QStringLiteral(
     "The selected USB device is write-protected. Release its write-protection switch, if it has "
     "one, plug it in again and press Refresh.");
+const QString kImageChanged = QStringLiteral(
+    "The image changed after its SHA-256 was checked. Choose it again to check it anew.");
 const QString kImageOnStick =
     QStringLiteral("The image file is on the selected USB device. Copy it to another disk first.");
 
@@ -62,6 +67,10 @@ Controller::Controller() {
     m_deviceHandler = std::make_unique<StorageDeviceHandler>();
     m_deviceImageWriter = std::make_unique<DeviceImageWriter>();
     m_tempDirectory = platform::TempDirectory::Create();
+    m_checksum = std::make_unique<platform::ImageChecksum>();
+    m_sleepInhibitor = std::make_unique<platform::SleepInhibitor>();
+    connect(m_checksum.get(), &platform::ImageChecksum::changed, this,
+            &Controller::checksumChanged);
     // Without a private directory the writer gets none and refuses to write:
     // a shared directory would let others plant links at its file name.
     m_deviceImageWriter->SetTempDirectory(m_tempDirectory ? m_tempDirectory->Path().c_str() : "");
@@ -92,6 +101,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     refreshButton = ui.refreshButton;
     chooseImageButton = ui.chooseImageButton;
     verifyCheckBox = ui.verifyCheckBox;
+    powerOffCheckBox = ui.powerOffCheckBox;
     window = mainWindow;
     quitMenuItem = ui.quitMenuItem;
 
@@ -115,6 +125,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     // where "Choose Image…" is.
     chooseImageButton->installEventFilter(this);
     verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
+    powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
 }
 
 void Controller::awakeFromNib() {
@@ -150,6 +161,8 @@ void Controller::teardown() {
     FinalizeDeviceHandling();
     if (m_clearThread.joinable()) m_clearThread.join();
     if (m_inspectThread.joinable()) m_inspectThread.join();
+    m_checksum->Cancel();
+    m_sleepInhibitor->Release();
     m_deviceImageWriter.reset();
     imageFileName.clear();
     m_tempDirectory.reset();
@@ -183,6 +196,7 @@ void Controller::terminationRequested() {
 bool Controller::eventFilter(QObject* watched, QEvent* event) {
     if (watched == chooseImageButton && event->type() == QEvent::EnabledChange) {
         verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
+        powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
     } else if (watched == window && event->type() == QEvent::Close) {
         event->setAccepted(windowShouldClose());
         return true;
@@ -434,7 +448,8 @@ void Controller::chooseImageFile(const QString& path) {
     if (path.isEmpty() || m_terminated) return;
     if (applicationOperationMode == ModeWriting || m_operationInProgress) return;
     imageFileName = QFile::encodeName(path).toStdString();
-    setElidedText(korvelImageInfo, QFileInfo(path).fileName());
+    // Its publisher's checksum, when one lies beside it, is checked at once.
+    m_checksum->Start(imageFileName);
     if (m_selectedDevice) writeImageButton->setEnabled(true);
 }
 
@@ -516,13 +531,15 @@ void Controller::unmountRequested() {
     // A password prompt or a hung service may keep the answer away for long:
     // the user may give up waiting.
     m_unmountPending = true;
-    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonUnmount);
+    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonWait);
 }
 
-void Controller::abandonUnmount() {
-    if (!m_unmountPending) return;
-    ++m_abandonedUnmounts;
-    Trace("Unmount abandoned: nothing is written.");
+void Controller::abandonWait() {
+    if (m_unmountPending) {
+        ++m_abandonedUnmounts;
+        Trace("Unmount abandoned: nothing is written.");
+    }
+    m_writeAfterChecksum = false;
     releaseOperationLock();
 }
 
@@ -578,24 +595,7 @@ bool Controller::confirmedDeviceStillPresent() {
 void Controller::startImageWriting(QTimer* timer) {
     if (m_terminated) return;
     if (timer != nullptr) {
-        if (!confirmedDeviceStillPresent()) return;
-        // Before anything is unmounted, the image is looked at: not a regular
-        // file, or a raw image larger than the stick, ends here. Reading it
-        // may block (a stalled network mount), so a worker thread does it.
-        if (m_inspectThread.joinable()) m_inspectThread.join();
-        m_inspectThread = std::thread([this, image = imageFileName,
-                                       disk = std::string(m_selectedDevice->bsdName)] {
-            ImageFormat format = ImageFormat::Damaged;
-            std::int64_t size = -1;
-            const bool readable = InspectImage(image.c_str(), &format, &size);
-            // An image on the stick itself would go with the unmount, or be
-            // overwritten while it is read.
-            const bool onStick = readable && platform::FileOnDisk(platform::FileSystemOf(image),
-                                                                  disk, platform::ReadKernelView());
-            QMetaObject::invokeMethod(
-                this, [=, this] { imageInspected(readable, onStick, format, size); },
-                Qt::QueuedConnection);
-        });
+        beginImageWriting();
         return;
     }
     if (!m_selectedDevice) {  // cannot happen while the operation holds the selection
@@ -618,6 +618,7 @@ void Controller::startImageWriting(QTimer* timer) {
     m_deviceImageWriter->SetVerify(verifyCheckBox->isChecked());
     m_deviceImageWriter->SetDevice(platform::RawNodePath(m_selectedDevice->bsdName).c_str());
     if (m_deviceImageWriter->WriteImage(FinishedWriteImage, WriteProgress)) {
+        m_sleepInhibitor->Hold();  // a laptop must not sleep in the middle
         updateWriteInfo();
         refreshStatusTimer =
             scheduleTimer(kStatusMilliseconds, true, &Controller::updateWriteStatus, true);
@@ -628,9 +629,77 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
 }
 
-void Controller::imageInspected(bool readable, bool onStick, ImageFormat format,
-                                std::int64_t size) {
+// The checks before the unmount: the same stick, the published checksum
+// (waited for while it is computed), then a look at the image.
+void Controller::beginImageWriting() {
+    if (!confirmedDeviceStillPresent()) return;
+    using State = platform::ImageChecksum::State;
+    if (m_checksum->state() == State::Checking) {
+        m_writeAfterChecksum = true;
+        showOperationInfo(QStringLiteral("Waiting for the SHA-256 check\u2026"));
+        setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonWait);
+        return;
+    }
+    if (m_checksum->state() == State::Mismatch) {
+        Trace("Image does not match its published SHA-256");
+        reportFailure(
+            QStringLiteral("The image does not match the SHA-256 in %1: it is damaged, or "
+                           "not the image that was published. Nothing was written.")
+                .arg(m_checksum->fileName()),
+            QString());
+        return;
+    }
+    // Before anything is unmounted, the image is looked at: not a regular
+    // file, or a raw image larger than the stick, ends here. Reading it may
+    // block (a stalled network mount), so a worker thread does it.
     if (m_inspectThread.joinable()) m_inspectThread.join();
+    const bool checked = m_checksum->state() == State::Matches;
+    const std::pair<std::int64_t, std::int64_t> stamp{m_checksum->size(), m_checksum->modified()};
+    m_inspectThread = std::thread([this, image = imageFileName, checked, stamp,
+                                   disk = std::string(m_selectedDevice->bsdName)] {
+        InspectedImage look;
+        look.readable = InspectImage(image.c_str(), &look.format, &look.size);
+        // An image on the stick itself would go with the unmount, or be
+        // overwritten while it is read.
+        look.onStick = look.readable && platform::FileOnDisk(platform::FileSystemOf(image), disk,
+                                                             platform::ReadKernelView());
+        look.changed = checked && platform::FileStamp(image) != stamp;
+        QMetaObject::invokeMethod(
+            this, [=, this] { imageInspected(look); }, Qt::QueuedConnection);
+    });
+}
+
+void Controller::checksumChanged() {
+    using State = platform::ImageChecksum::State;
+    QString line = QFileInfo(QFile::decodeName(imageFileName.c_str())).fileName();
+    const QString file = m_checksum->fileName();
+    switch (m_checksum->state()) {
+        case State::Checking:
+            line += QStringLiteral("\nChecking SHA-256\u2026 %1 %").arg(m_checksum->percent());
+            break;
+        case State::Matches:
+            line += QStringLiteral("\nSHA-256 matches %1").arg(file);
+            break;
+        case State::Mismatch:
+            line += QStringLiteral("\nSHA-256 does not match %1!").arg(file);
+            break;
+        case State::Unusable:
+            line += QStringLiteral("\n%1 cannot be used to check the image").arg(file);
+            break;
+        case State::None:
+            break;
+    }
+    setElidedText(korvelImageInfo, line);
+    // A write confirmed while the check ran goes on once it has an answer.
+    if (m_writeAfterChecksum && m_checksum->state() != State::Checking) {
+        m_writeAfterChecksum = false;
+        beginImageWriting();
+    }
+}
+
+void Controller::imageInspected(const InspectedImage& look) {
+    if (m_inspectThread.joinable()) m_inspectThread.join();
+    const auto [readable, onStick, changed, format, size] = look;
     m_imageFormat = format;
     m_inspectedBytes = size;
     if (m_terminated) return;
@@ -648,6 +717,10 @@ void Controller::imageInspected(bool readable, bool onStick, ImageFormat format,
     if (!readable) {
         reportFailure(QStringLiteral("Image could not be written!"),
                       QStringLiteral("The image is not a file that can be read."));
+        return;
+    }
+    if (changed) {
+        reportFailure(kImageChanged, QString());
         return;
     }
     if (onStick) {
@@ -684,22 +757,44 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
         terminate();
         return;
     }
+    m_sleepInhibitor->Release();
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     writeImageButton->setEnabled(false);
     writeImageButton->setText(QStringLiteral("Write Image"));
-    if (status == StatusWriteSucceeded) {
-        const bool verified =
-            m_deviceImageWriter->VerifiedBytes() >= 0 &&
-            m_deviceImageWriter->VerifiedBytes() == m_deviceImageWriter->ImageBytes();
-        writeImageInfo->setText(verified ? QStringLiteral("Written and verified")
-                                         : QStringLiteral("Written"));
-        reportResult(QStringLiteral("Image successfully written!"), false);
-    } else {
+    if (status != StatusWriteSucceeded) {
         const QString reason = writeFailureReason();
         writeImageInfo->setText(reason);
         reportResult(QStringLiteral("Image could not be written!"), true, reason);
+        endWrite();
+        return;
     }
+    const bool verified = m_deviceImageWriter->VerifiedBytes() >= 0 &&
+                          m_deviceImageWriter->VerifiedBytes() == m_deviceImageWriter->ImageBytes();
+    writeImageInfo->setText(verified ? QStringLiteral("Written and verified")
+                                     : QStringLiteral("Written"));
+    if (!powerOffCheckBox->isChecked()) {
+        reportResult(QStringLiteral("Image successfully written!"), false);
+        endWrite();
+        return;
+    }
+    // The stick is taken off the bus, so that it can be pulled out at once;
+    // a refusal does not undo the write.
+    const QString outcome = writeImageInfo->text();
+    showOperationInfo(QStringLiteral("Powering the stick off\u2026"));
+    platform::ActiveDiskService().PowerOffDrive(
+        m_selectedDevice->bsdName, [this, outcome](bool off, const std::string& why) {
+            if (m_terminated) return;
+            writeImageInfo->setText(outcome);
+            reportResult(QStringLiteral("Image successfully written!"), false,
+                         off ? QStringLiteral("The stick is powered off and can be removed.")
+                             : QStringLiteral("The stick could not be powered off: %1")
+                                   .arg(QString::fromStdString(why)));
+            endWrite();
+        });
+}
+
+void Controller::endWrite() {
     setGuiSettings(ModeReadyToWrite);
     setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
@@ -800,6 +895,7 @@ void Controller::startClearDevice(QTimer* timer) {
     // so the clear runs on a thread of its own and the window stays alive;
     // quitting waits until it is done.
     m_clearRunning = true;
+    m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
     showOperationInfo(QStringLiteral("Clearing the stick\u2026"));
     DeviceImageWriter* writer = m_deviceImageWriter.get();
@@ -813,6 +909,7 @@ void Controller::startClearDevice(QTimer* timer) {
 void Controller::finishClearDevice(bool cleared) {
     if (m_clearThread.joinable()) m_clearThread.join();
     m_clearRunning = false;
+    m_sleepInhibitor->Release();
     if (m_terminateWhenIdle) {
         setApplicationStatus(StatusIdle);
         terminate();

@@ -45,8 +45,10 @@ namespace Ui {
 class MainWindow;
 }
 namespace platform {
+class ImageChecksum;
+class SleepInhibitor;
 class TempDirectory;
-}
+}  // namespace platform
 
 // Operation modes, applied by Controller::setGuiSettings.
 enum OperationMode : std::int32_t {
@@ -168,10 +170,22 @@ class Controller : public QObject {
     void reportResult(const QString& message, bool asError, const QString& reason = QString());
     // While an unmount request is outstanding, the write button abandons it.
     void unmountRequested();
-    void abandonUnmount();
+    void abandonWait();
     // The sentence that says why the last write failed.
     QString writeFailureReason() const;
-    void imageInspected(bool readable, bool onStick, ImageFormat format, std::int64_t size);
+    // What the worker thread found of the image before the unmount.
+    struct InspectedImage {
+        bool readable = false;
+        bool onStick = false;  // on the selected stick, or on something stacked on it
+        bool changed = false;  // since its checksum was checked
+        ImageFormat format = ImageFormat::Damaged;
+        std::int64_t size = -1;
+    };
+    void beginImageWriting();
+    void imageInspected(const InspectedImage& look);
+    void checksumChanged();
+    // The end of a write, after its result box: the window ready again.
+    void endWrite();
     // Shows what a confirmed operation is waiting for in the info line.
     void showOperationInfo(const QString& text);
     bool confirmedDeviceStillPresent();
@@ -192,6 +206,7 @@ class Controller : public QObject {
     QPushButton* refreshButton = nullptr;
     QPushButton* chooseImageButton = nullptr;
     QCheckBox* verifyCheckBox = nullptr;
+    QCheckBox* powerOffCheckBox = nullptr;
     QMainWindow* window = nullptr;
     QAction* quitMenuItem = nullptr;
 
@@ -207,6 +222,9 @@ class Controller : public QObject {
 
     // Beyond the fields above.
     std::unique_ptr<platform::TempDirectory> m_tempDirectory;
+    std::unique_ptr<platform::ImageChecksum> m_checksum;  // of the chosen image
+    std::unique_ptr<platform::SleepInhibitor> m_sleepInhibitor;
+    bool m_writeAfterChecksum = false;  // a confirmed write waits for the check
     Action m_writeImageButtonAction = nullptr;
     int m_selectedIndex = 0;  // the list index whose selection is in force
     bool m_terminated = false;

@@ -10,6 +10,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -51,6 +55,31 @@ bool DropFiles(QWidget& window, const QStringList& paths) {
     QDropEvent drop(QPointF(center), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&window, &drop);
     return drop.isAccepted();
+}
+
+// The sleep inhibitors this program holds, as logind (its mock) lists them;
+// -1 when logind does not answer.
+int Inhibitors() {
+    const QDBusMessage reply = QDBusConnection::connectToBus(
+                                   qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS"), "test-logind")
+                                   .call(QDBusMessage::createMethodCall(
+                                       "org.freedesktop.login1", "/org/freedesktop/login1",
+                                       "org.freedesktop.login1.Manager", "ListInhibitors"));
+    if (reply.type() != QDBusMessage::ReplyMessage) return -1;
+    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+    int held = 0;
+    list.beginArray();
+    while (!list.atEnd()) {
+        QString what, who, why, mode;
+        uint uid, pid;
+        list.beginStructure();
+        list >> what >> who >> why >> mode >> uid >> pid;
+        list.endStructure();
+        held += QStringList{what, who, why, mode}.join('|') ==
+                "sleep|USB Image Writer|Writing an image to a USB stick|block";
+    }
+    list.endArray();
+    return held;
 }
 
 // Presses `button` on the window's next sheet; *text: the sheet's message.
@@ -98,6 +127,7 @@ class AppTest : public QObject {
     Q_OBJECT
     testsupport::MockUDisks m_mock;
     QProcess m_notifications;  // python-dbusmock's notification daemon, logging its calls
+    QProcess m_logind;         // and its logind
     testsupport::LoopDevice m_stick;
     QTemporaryDir m_dir;
     std::string m_image, m_imageBytes;
@@ -115,6 +145,8 @@ class AppTest : public QObject {
         m_notifications.start("/usr/bin/python3", {"-m", "dbusmock", "--template",
                                                    "notification_daemon", "-l", NotifyLog()});
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(NotifyLog()); }, 20000));
+        m_logind.start("/usr/bin/python3", {"-m", "dbusmock", "--template", "logind"});
+        QVERIFY(QTest::qWaitFor([&] { return Inhibitors() == 0; }, 20000));
         const std::string backing = m_dir.filePath("stick").toStdString();
         QVERIFY(testsupport::WriteBytes(backing, std::string(kStickBytes, '\xAA')));
         std::string error;
@@ -127,8 +159,10 @@ class AppTest : public QObject {
     }
     void cleanupTestCase() {
         platform::ResetDiskService();
-        m_notifications.kill();
-        m_notifications.waitForFinished();
+        for (QProcess* process : {&m_notifications, &m_logind}) {
+            process->kill();
+            process->waitForFinished();
+        }
     }
 
     // The button pressed, the image ("": a good one), a fault, the message
@@ -163,6 +197,20 @@ class AppTest : public QObject {
         // is never said to be decompressed.
         row("raw image, slow stick", write, "slow.img", "no verify", "Image successfully written!",
             "image");
+        // The publisher's checksum beside the image (the write waits for it).
+        row("checksum matches", write, "", "sha256sums", "Image successfully written!", "image");
+        row("checksum in BSD format", write, "", "sha bsd", "Image successfully written!", "image");
+        row("checksum file unusable", write, "", "sha garbage", "Image successfully written!",
+            "image");
+        row("checksum does not match", write, "", "sha bad",
+            "The image does not match the SHA-256 in SHA256SUMS: it is damaged, or not the image "
+            "that was published. Nothing was written.",
+            "untouched");
+        const QString written = "Image successfully written!\n\nThe stick ";
+        row("powered off when done", write, "", "power off",
+            written + "is powered off and can be removed.", "image");
+        row("power-off refused", write, "", "power refused",
+            written + "could not be powered off: Not authorized", "image");
         const QString gone =
             "The selected USB device is no longer available. Please press Refresh to rescan the "
             "USB devices and select the stick again.";
@@ -220,6 +268,21 @@ class AppTest : public QObject {
         for (auto* d : {&boot, &swap})
             QVERIFY(d->Path().empty() || m_mock.AddStick(d->BsdName().c_str(), d->Path().c_str(),
                                                          "Acme", "System", 16 << 20));
+        // A checksum file beside the image, as a publisher puts one.
+        const QString sums = m_dir.filePath(fault == "sha bsd" ? "image.gz.sha256" : "SHA256SUMS");
+        auto removeSums = qScopeGuard([&] { QFile::remove(sums); });
+        const QByteArray sha =
+            QCryptographicHash::hash(QByteArray::fromStdString(testsupport::ReadBytes(m_image)),
+                                     QCryptographicHash::Sha256)
+                .toHex();
+        const QMap<QString, QByteArray> sumFiles{
+            {"sha256sums", "a line of garbage\n" + QByteArray(64, '0') + "  other.iso\n" + sha +
+                               " *image.gz\r\n"},
+            {"sha bsd", "SHA256 (image.gz) = " + sha.toUpper() + "\n"},
+            {"sha garbage", "no checksum\n" + sha.left(63) + "  image.gz\n"},
+            {"sha bad", QByteArray(64, 'f') + "  image.gz\n"}};
+        if (sumFiles.contains(fault))
+            QVERIFY(testsupport::WriteBytes(sums.toStdString(), sumFiles[fault].toStdString()));
         // The same bytes, through a read-only loop device.
         testsupport::LoopDevice locked;
         if (fault == "read-only") QVERIFY(locked.Attach(m_stick.Path(), "-r"));
@@ -300,6 +363,12 @@ class AppTest : public QObject {
         auto* verify = app.Window().findChild<QCheckBox*>("verifyCheckBox");
         QVERIFY(verify->isChecked() && verify->isEnabled());
         verify->setChecked(fault != "no verify");
+        auto* powerOff = app.Window().findChild<QCheckBox*>("powerOffCheckBox");
+        QVERIFY(!powerOff->isChecked() && powerOff->isEnabled());
+        powerOff->setChecked(fault.startsWith("power") ||
+                             image == "big.iso");  // not after a failure
+        const int powerOffs =
+            m_mock.PowerOffs(fault == "power refused" ? "Not authorized" : "").size();
         QTest::qWait(100);  // the layout's turn
         QCOMPARE(app.Window().width(), width);
 
@@ -323,6 +392,7 @@ class AppTest : public QObject {
             elsewhere.activateWindow();
             QTRY_VERIFY(!app.Window().isActiveWindow());
         }
+        if (image == "slow.img") QTRY_COMPARE(Inhibitors(), 1);  // no sleep while it writes
         if (fault == "hung") {  // the wait given up: the window is ready again at once
             QTRY_VERIFY(writeButton->text() == "Cancel" && writeButton->isEnabled());
             writeButton->click();
@@ -339,17 +409,15 @@ class AppTest : public QObject {
                                 : fault == "no verify"   ? "Written"
                                                          : "Written and verified";
         const QString behind =
-            message.endsWith("successfully written!") || message.endsWith("successfully cleared!")
-                ? outcome
-                : message.section("\n\n", -1);
+            message.contains("successfully") ? outcome : message.section("\n\n", -1);
         QCOMPARE(watcher.m_behind.value(0), message.isEmpty() ? "" : behind + "|Write Image");
         QVERIFY(watcher.m_infoTexts.contains(QStringLiteral("Unmounting the stick\u2026")));
         // Nothing is forced off the stick: a busy stick keeps its mount.
         const QStringList unmounts = m_mock.UnmountCalls().mid(unmountsBefore);
         // Refused before the unmount: a bad image, a stick that may not be touched.
-        const bool unmounted =
-            !QStringList{"fifo.gz", "big.iso", "gone", "swapped", "read-only", "on stick"}.contains(
-                image.isEmpty() ? fault : image);
+        const bool unmounted = !QStringList{"fifo.gz",   "big.iso",  "gone",   "swapped",
+                                            "read-only", "on stick", "sha bad"}
+                                    .contains(image.isEmpty() ? fault : image);
         QCOMPARE(unmounts, unmounted ? QStringList{partition + " force=false"} : QStringList());
         QVERIFY(!image.endsWith(".img") || watcher.m_infoTexts.filter("Decompressing").isEmpty());
         // At a steady speed the time left never rises by more than 3 s.
@@ -365,6 +433,15 @@ class AppTest : public QObject {
         QVERIFY(image != "slow.img" || left.size() > 10);
         QTRY_VERIFY(start->isEnabled());
         QVERIFY(!controller.operationInProgress());
+        QTRY_COMPARE(Inhibitors(), 0);
+        QCOMPARE(m_mock.PowerOffs().size() - powerOffs, fault.startsWith("power") ? 1 : 0);
+        const QMap<QString, QString> checks{
+            {"sha256sums", "SHA-256 matches SHA256SUMS"},
+            {"sha bsd", "SHA-256 matches image.gz.sha256"},
+            {"sha garbage", "SHA256SUMS cannot be used to check the image"},
+            {"sha bad", "SHA-256 does not match SHA256SUMS!"}};
+        QCOMPARE(app.Window().findChild<QLabel*>("korvelImageInfo")->toolTip().section('\n', 1),
+                 checks.value(fault));
         QFile log(NotifyLog());
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray notified = log.readAll();

@@ -44,6 +44,10 @@ class MockUDisks {
     QStringList UnmountCalls() {  // "DEVICE force=true|false" per Filesystem.Unmount
         return Call("UnmountCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
     }
+    // Drive object paths powered off so far; `error`: how later ones fail.
+    QStringList PowerOffs(const QString& error = "") {
+        return Call("PowerOffs", {error}) ? m_reply.value(0).toStringList() : QStringList();
+    }
     // The service leaves the bus and comes back with the same objects.
     bool StopService() { return Call("StopService", {}); }
     bool StartService() { return Call("StartService", {}); }

@@ -16,7 +16,8 @@ MODES = {'r': os.O_RDONLY, 'w': os.O_WRONLY, 'rw': os.O_RDWR}
 
 def load(mock, _parameters):
     mock.fail_loads, mock.unmount_calls, mock.unmount_errors, mock.sticks = 0, [], {}, {}
-    mock.unmount_delay = 0
+    mock.unmount_delay, mock.power_offs, mock.power_off_error = 0, [], ''
+
     mock.AddMethod(OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', get_managed_objects)
 
 
@@ -74,6 +75,13 @@ def unmount(obj, options):
     set_property(obj, FILESYSTEM, 'MountPoints', [dbus.Array([], signature='ay')])
 
 
+def power_off(obj, _options):
+    mock = mockobject.objects[MAIN_OBJ]
+    mock.power_offs.append(obj.__dbus_object_path__)
+    if mock.power_off_error:
+        fail(mock.power_off_error, U + 'Error.NotAuthorizedDismissed')
+
+
 def set_property(obj, interface, name, value):  # without a value: invalidated
     obj.props[interface].pop(name, None)
     obj.props[interface].update({name: v for v in value})
@@ -85,7 +93,8 @@ def set_property(obj, interface, name, value):  # without a value: invalidated
 def AddStick(self, stick, device, vendor, model, size, bus):
     drive = MAIN_OBJ + '/drives/' + stick
     add(self, drive, {DRIVE: {'Vendor': vendor, 'Model': model, 'Size': dbus.UInt64(size), 'ConnectionBus': bus,
-                              'Serial': 'SN-' + stick, 'WWN': '', 'Removable': True, 'MediaRemovable': False}})
+                              'Serial': 'SN-' + stick, 'WWN': '', 'Removable': True, 'MediaRemovable': False}},
+        (DRIVE, 'PowerOff', 'a{sv}', '', power_off))
     self.sticks[stick] = add_block(self, device, size, drive)
 
 
@@ -131,6 +140,12 @@ def SetUnmountDelay(self, seconds):
 @dbus.service.method(MOCK_IFACE, out_signature='as')
 def UnmountCalls(self):
     return self.unmount_calls
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='as')
+def PowerOffs(self, error):  # the drives powered off so far; error: how the next ones fail ('' not)
+    self.power_off_error = error
+    return self.power_offs
 
 
 @dbus.service.method(MOCK_IFACE)
