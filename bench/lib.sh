@@ -1,4 +1,4 @@
-# Shared by the benchmarks (source it): the realistic image, timing, medians,
+# Shared by the benchmarks (source it after setting ROOT_DIR): the realistic image, timing, medians,
 # and building the writer's driver.
 
 # make_fs_image PATH SIZE: an ext4 file system of SIZE (truncate's units)
@@ -21,11 +21,24 @@ make_fs_image() {
     rmdir "$mnt"
 }
 
-# build_driver ROOT BUILD: builds bench/writer_bench; sets DRIVER.
-build_driver() {
-    cmake -S "$1" -B "$2" -G Ninja >/dev/null
-    cmake --build "$2" -j2 --target writer_bench >/dev/null
-    DRIVER="$2/bench/writer_bench"
+# bench_setup WHY [BUILD_DIR]: as root only (WHY says what for), builds
+# bench/writer_bench in BUILD_DIR (default: build); sets DRIVER.
+bench_setup() {
+    [ "$(id -u)" -eq 0 ] || { echo "needs root ($1)" >&2; exit 2; }
+    local build="${2:-$ROOT_DIR/build}"
+    cmake -S "$ROOT_DIR" -B "$build" -G Ninja >/dev/null
+    cmake --build "$build" -j2 --target writer_bench >/dev/null
+    DRIVER="$build/bench/writer_bench"
+}
+
+# work_dir NAME: WORK is $BENCH_DIR (kept: KEEP=1) or a new directory
+# /var/tmp/NAME-XXXXXX (KEEP=0, for the caller's cleanup to remove).
+work_dir() {
+    if [ -n "${BENCH_DIR:-}" ]; then
+        WORK="$BENCH_DIR"; KEEP=1; mkdir -p "$WORK"
+    else
+        WORK="$(mktemp -d "/var/tmp/$1-XXXXXX")"; KEEP=0
+    fi
 }
 
 settle() { sync; echo 3 > /proc/sys/vm/drop_caches; }

@@ -28,19 +28,12 @@
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${1:-$ROOT_DIR/build}"
-[ "$(id -u)" -eq 0 ] || { echo "needs root (loop devices, cgroups)" >&2; exit 2; }
 source "$ROOT_DIR/bench/lib.sh"
-build_driver "$ROOT_DIR" "$BUILD_DIR"
+bench_setup "loop devices, cgroups" "${1:-}"
 ROUNDS="${ROUNDS:-3}"
 STICKS="${STICKS:-usb2 usb3}"
 
-KEEP=0
-if [ -n "${BENCH_DIR:-}" ]; then
-    WORK="$BENCH_DIR"; KEEP=1; mkdir -p "$WORK"
-else
-    WORK="$(mktemp -d /var/tmp/stick-bench-XXXXXX)"
-fi
+work_dir stick-bench
 CG=/sys/fs/cgroup/blkio/usb-image-writer-bench
 DEV=""
 cleanup() {

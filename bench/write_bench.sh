@@ -24,18 +24,10 @@
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${1:-$ROOT_DIR/build}"
-[ "$(id -u)" -eq 0 ] || { echo "needs root (loop devices, mounts)" >&2; exit 2; }
-
 source "$ROOT_DIR/bench/lib.sh"
-build_driver "$ROOT_DIR" "$BUILD_DIR"
+bench_setup "loop devices, mounts" "${1:-}"
 
-KEEP=0
-if [ -n "${BENCH_DIR:-}" ]; then
-    WORK="$BENCH_DIR"; KEEP=1; mkdir -p "$WORK"
-else
-    WORK="$(mktemp -d /var/tmp/writer-bench-XXXXXX)"
-fi
+work_dir writer-bench
 IMG="$WORK/image.img.gz"
 ISO="$WORK/image.iso"
 TMPDIR_W="$WORK/tmp/"

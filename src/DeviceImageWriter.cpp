@@ -151,6 +151,7 @@ bool ReadDecompressed(const std::vector<std::string>& argv, std::int64_t offset,
     platform::ChildProcess child;
     if (child.Start(argv) != 0) return false;
     for (std::int64_t skipped = 0; skipped < offset;) {
+        if (g_cancelThread.load()) return false;
         const long long got =
             platform::ReadFull(child.Output(), into,
                                static_cast<std::size_t>(std::min<std::int64_t>(
