@@ -68,6 +68,7 @@ timed() {
     echo "$t1 - $t0" | bc
 }
 to_null() { "$@" >/dev/null; }
+last() { grep -o '[^ ]*$' <<<"$1"; }
 # dd_rate ARGS...: dd's MB/s, inside the group.
 dd_rate() { in_group dd "$@" status=progress 2>&1 | tr '\r' '\n' | sed -n 's/.* \([0-9.]*\) MB\/s$/\1/p' | tail -1; }
 
@@ -95,8 +96,8 @@ for stick in $STICKS; do
     echo "$majmin $W_BPS" > "$CG/blkio.throttle.write_bps_device"
     echo "$majmin $R_BPS" > "$CG/blkio.throttle.read_bps_device"
     settle
-    w=$(dd_rate if=/dev/zero of="$DEV" bs=8M count=16 oflag=direct conv=fsync)
-    r=$(dd_rate if="$DEV" of=/dev/null bs=8M count=16 iflag=direct)
+    w=$(dd_rate if=/dev/zero of="$DEV" bs=8M count=32 oflag=direct conv=fsync)
+    r=$(dd_rate if="$DEV" of=/dev/null bs=8M count=32 iflag=direct)
     echo "$stick: $DEV ($majmin) throttled to $W_BPS B/s write, $R_BPS B/s read;" \
          "dd measures $w MB/s write, $r MB/s read; image $SIZE bytes"
 
@@ -127,7 +128,7 @@ for stick in $STICKS; do
                     cmp -n "$SIZE" "$RAW" "$DEV" >/dev/null || { echo "$img: the device differs from the image" >&2; exit 1; }
                 fi
             done
-            line+=", $(label "$img"): ${DEC[$img]##* } / $(grep -o '[^ ]*$' <<<"${WR[$img]}") / $(grep -o '[^ ]*$' <<<"${WV[$img]}") s"
+            line+=", $(label "$img"): $(last "${DEC[$img]:--}") / $(last "${WR[$img]}") / $(last "${WV[$img]}") s"
         done
         echo "$line   (alone / writer / writer-v)"
     done
@@ -141,7 +142,7 @@ for stick in $STICKS; do
         # shellcheck disable=SC2086
         mw=$(median ${WR[$img]}); mv=$(median ${WV[$img]})
         # shellcheck disable=SC2086
-        RESULT[$stick/$img]="$(printf '%-6s %-15s %7s %7s %7s %6s %8s %8s %7s %8s %8s %6s' \
+        RESULT[$stick/$img]="$(printf '%-6s %-15s %7.2f %7.2f %7.2f %6.3f %8.2f %8.2f %7.3f %8s %8s %6s' \
             "$stick" "$(label "$img")" "$dec" "$mdw" "$mw" "$(ratio "$mw" "$floor")" \
             "$mv" "$(echo "$floor + $mdr" | bc)" "$(ratio "$mv" "$(echo "$floor + $mdr" | bc)")" \
             "$(maxof ${DIRTY[$img]})" "$(maxof ${RSS[$img]})" "$(maxof ${TEMP[$img]})")"
