@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <vector>
 
 #include "ImageCopy.h"
 #include "platform/ChildProcess.h"
