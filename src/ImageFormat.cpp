@@ -7,8 +7,11 @@
 
 namespace {
 
-// Beyond this xz decodes with fewer threads (one at the least, never
-// refusing): two threads on a file of 24 MiB blocks fit it.
+// xz's decoding threads each hold a block; beyond this cap it runs fewer
+// (one at the least, never refusing). It keeps xz near 10 MiB, so writer and
+// decompressor stay within 32 MiB: files of small blocks still decode on
+// several cores, those of xz -T0's default 24 MiB blocks on one (two threads
+// would need about 90 MiB).
 constexpr char kXzThreadMemory[] = "--memlimit-mt-decompress=20MiB";
 
 std::int64_t Number(std::string_view text) {

@@ -37,6 +37,6 @@ std::vector<std::string> SizeListArguments(ImageFormat format, const std::string
 std::int64_t ListedSize(ImageFormat format, std::string_view listing);
 
 // The decompressor that writes the image to its standard output, for a
-// streamed image. xz decodes multi-block files on all cores (-T0), within a
-// memory cap that keeps it to a few tens of MiB.
+// streamed image. xz decodes multi-block files on all cores (-T0) as far as
+// a memory cap of 20 MiB allows.
 std::vector<std::string> StreamArguments(ImageFormat format, const std::string& path);
