@@ -90,8 +90,10 @@ for stick in $STICKS; do
     RAW="$DIR/image.iso"
     SIZE=$(stat -c %s "$RAW")
     CHUNKS=$(((SIZE + 8388607) / 8388608))
+    # A loop device of the stick's size for each stick.
+    [ -z "$DEV" ] || losetup -d "$DEV"
     truncate -s $((SIZE + 64 * 1024 * 1024)) "$WORK/stick.img"
-    [ -n "$DEV" ] || DEV=$(losetup -f --show --direct-io=on "$WORK/stick.img")
+    DEV=$(losetup -f --show --direct-io=on "$WORK/stick.img")
     majmin=$(printf '%d:%d' "0x$(stat -c %t "$DEV")" "0x$(stat -c %T "$DEV")")
     echo "$majmin $W_BPS" > "$CG/blkio.throttle.write_bps_device"
     echo "$majmin $R_BPS" > "$CG/blkio.throttle.read_bps_device"
