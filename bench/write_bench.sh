@@ -24,28 +24,17 @@
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${1:-$ROOT_DIR/build}"
-[ "$(id -u)" -eq 0 ] || { echo "needs root (loop devices, mounts)" >&2; exit 2; }
+source "$ROOT_DIR/bench/lib.sh"
+bench_setup "loop devices, mounts" "${1:-}"
 
-cmake -S "$ROOT_DIR" -B "$BUILD_DIR" -G Ninja >/dev/null
-cmake --build "$BUILD_DIR" -j2 --target writer_bench >/dev/null
-DRIVER="$BUILD_DIR/bench/writer_bench"
-
-KEEP=0
-if [ -n "${BENCH_DIR:-}" ]; then
-    WORK="$BENCH_DIR"; KEEP=1; mkdir -p "$WORK"
-else
-    WORK="$(mktemp -d /var/tmp/writer-bench-XXXXXX)"
-fi
+work_dir writer-bench
 IMG="$WORK/image.img.gz"
 ISO="$WORK/image.iso"
 TMPDIR_W="$WORK/tmp/"
 mkdir -p "$TMPDIR_W"
-MNT="$WORK/mnt"
 DEV=""
 cleanup() {
     [ -n "$DEV" ] && losetup -d "$DEV" 2>/dev/null || true
-    mountpoint -q "$MNT" 2>/dev/null && umount "$MNT" || true
     [ "$KEEP" -eq 1 ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -54,19 +43,7 @@ trap cleanup EXIT
 if [ ! -f "$IMG" ]; then
     echo "building the image (1 GiB ext4 filled from /usr/share and /usr/lib, gzip -6)..."
     raw="$WORK/image.img"
-    truncate -s 1G "$raw"
-    mkfs.ext4 -q -F "$raw"
-    mkdir -p "$MNT"
-    mount -o loop "$raw" "$MNT"
-    for src in /usr/share/doc /usr/share/man /usr/share/locale /usr/share/zoneinfo \
-               /usr/share/i18n /usr/lib/python3 /usr/lib/gcc /usr/share/fonts \
-               /usr/lib/x86_64-linux-gnu /usr/share; do
-        used=$(df --output=pcent "$MNT" | tail -1 | tr -dc 0-9)
-        [ "$used" -ge 85 ] && break
-        [ -e "$src" ] && cp -a "$src" "$MNT/" 2>/dev/null || true
-    done
-    df -h "$MNT" | tail -1 | awk '{print "image file system: " $3 " used of " $2}'
-    umount "$MNT"
+    make_fs_image "$raw" 1G
     gzip -6 -n -c "$raw" > "$IMG"
     rm -f "$raw"
 fi
@@ -79,10 +56,6 @@ BACKING="$WORK/stick.img"
 truncate -s $((SIZE + 64 * 1024 * 1024)) "$BACKING"
 DEV=$(losetup -f --show --direct-io=on "$BACKING")
 echo "device: $DEV (direct I/O loop over $BACKING)"
-
-settle() { sync; echo 3 > /proc/sys/vm/drop_caches; }
-now() { date +%s.%N; }
-median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 
 # Each run prints its seconds; a writer run prints writer_bench's line instead.
 run_writer() {
@@ -116,7 +89,6 @@ run_dd_raw() {
     t1=$(now)
     echo "$t1 - $t0" | bc
 }
-field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 W=() B=() S=() WV=() BV=() RV=() DV=() DIRTY=() RSS=() TAIL=()
 writer_stats() {  # a writer run's seconds to $secs, its costs to DIRTY and RSS
@@ -155,7 +127,6 @@ fi
 
 mw=$(median "${W[@]}"); mb=$(median "${B[@]}"); ms=$(median "${S[@]}")
 mwv=$(median "${WV[@]}"); mbv=$(median "${BV[@]}"); mrv=$(median "${RV[@]}"); mdv=$(median "${DV[@]}")
-maxof() { printf '%s\n' "$@" | sort -g | tail -1; }
 echo "median seconds: writer $mw, baseline $mb, streaming $ms"
 echo "median seconds: writer-v $mwv, baseline-v $mbv, raw-v $mrv, dd-raw-v $mdv"
 echo "writer/baseline      = $(echo "scale=3; $mw / $mb" | bc)   (target <= 1.05)"

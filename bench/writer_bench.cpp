@@ -1,4 +1,8 @@
 // writer_bench [--verify] IMAGE DEVICE TEMPDIR/
+// writer_bench --stream-command IMAGE
+//
+// The second form prints the decompressor that the writer streams IMAGE
+// through, one argument a line (nothing when it is not streamed by format).
 //
 // Runs one write job with DeviceImageWriter (--verify: with the read-back
 // verification on) and prints, on one line of standard error, what the job
@@ -9,6 +13,10 @@
 //                      to the completion callback) minus its value when it
 //                      began
 //   peak_rss_kib       the process's peak resident set
+//   child_rss_kib      the peak resident set of its largest child (the
+//                      decompressor, or the shell's gunzip), reaped by then
+//   temp_peak_kib      the largest size of TEMPDIR/veskImage.img seen during
+//                      the job (sampled every 20 ms)
 //   tail_ms            last progress call to the completion callback
 //   result             the job's result (1 = success)
 // The writer's trace lines pass through to standard output.
@@ -17,8 +25,10 @@
 // is the writer's own.
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -74,6 +84,12 @@ void Progress(std::int32_t, std::int32_t) {
 
 int main(int argc, char** argv) {
     const char* program = argv[0];
+    if (argc == 3 && std::strcmp(argv[1], "--stream-command") == 0) {
+        ImageFormat format = ImageFormat::Damaged;
+        if (!InspectImage(argv[2], &format, nullptr)) return 1;
+        for (const std::string& arg : StreamArguments(format, argv[2])) std::puts(arg.c_str());
+        return 0;
+    }
     const bool verify = argc > 1 && std::strcmp(argv[1], "--verify") == 0;
     if (verify) {
         --argc;
@@ -95,6 +111,8 @@ int main(int argc, char** argv) {
 
     long dirtyAtStart = -1;
     std::atomic<long> dirtyPeak{-1};
+    const std::string tempImage = std::string(argv[3]) + kTempImageName;
+    long long tempPeak = 0;
     std::thread monitor([&] {
         FILE* in = fdopen(pipeFds[0], "r");
         char line[256];
@@ -115,6 +133,9 @@ int main(int argc, char** argv) {
                 if (g_done.wait_for(lock, std::chrono::milliseconds(20), [] { return g_finished; }))
                     break;
             }
+            struct stat st;
+            if (stat(tempImage.c_str(), &st) == 0)
+                tempPeak = std::max<long long>(tempPeak, st.st_size);
             if (!g_copyStage) continue;
             const long dirty = DirtyKib();
             long peak = dirtyPeak.load();
@@ -143,16 +164,20 @@ int main(int argc, char** argv) {
     dup2(realStdout, 1);
     monitor.join();
 
-    struct rusage usage {};
+    struct rusage usage {
+    }, children{};
     getrusage(RUSAGE_SELF, &usage);
+    getrusage(RUSAGE_CHILDREN, &children);
     const double seconds = std::chrono::duration<double>(g_finishedAt - start).count();
     const long long finishedNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(g_finishedAt.time_since_epoch())
             .count();
     const long long tailNs = g_lastProgressNs ? finishedNs - g_lastProgressNs : -1;
     std::fprintf(stderr,
-                 "seconds=%.3f dirty_rise_kib=%ld peak_rss_kib=%ld tail_ms=%.1f result=%d\n",
+                 "seconds=%.3f dirty_rise_kib=%ld peak_rss_kib=%ld child_rss_kib=%ld "
+                 "temp_peak_kib=%lld tail_ms=%.1f result=%d\n",
                  seconds, dirtyAtStart >= 0 ? dirtyPeak - dirtyAtStart : -1, usage.ru_maxrss,
-                 tailNs >= 0 ? tailNs / 1e6 : -1.0, started && g_result ? 1 : 0);
+                 children.ru_maxrss, tempPeak / 1024, tailNs >= 0 ? tailNs / 1e6 : -1.0,
+                 started && g_result ? 1 : 0);
     return started && g_result ? 0 : 1;
 }

@@ -5,22 +5,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <vector>
 
+#include "ImageCopy.h"
+#include "platform/ChildProcess.h"
 #include "platform/DeviceAccess.h"
 
 std::atomic<bool> g_cancelThread{false};
 
 namespace {
 
-constexpr std::size_t kBlockSize = 524288;  // unit of a chunk's main write
-constexpr std::size_t kBufferAlignment = 4096;
 constexpr std::size_t kClearSize = 1024;
 
 // Limits of the job's paths: the temporary image path must fit 512 bytes and
@@ -72,21 +70,6 @@ std::string ShellWord(const std::string& text) {
     return quoted + "'";
 }
 
-const char* DecompressTool(ImageFormat format) {
-    switch (format) {
-        case ImageFormat::Gzip:
-            return "gunzip -c";
-        case ImageFormat::Xz:
-            return "xz -dc";
-        case ImageFormat::Zstd:
-            return "zstd -dc";
-        case ImageFormat::Bzip2:
-            return "bzip2 -dc";
-        default:
-            return nullptr;
-    }
-}
-
 std::string DecompressCommand(ImageFormat format, const std::string& imageFile,
                               const std::string& tempDirectory) {
     return std::string(DecompressTool(format)) + " \"" + EscapeForDoubleQuotes(imageFile) +
@@ -103,31 +86,6 @@ std::size_t LongestDecompressCommand(const std::string& imageFile,
     return longest;
 }
 
-ImageFormat FormatOfContent(const unsigned char* magic, std::size_t length) {
-    const auto starts = [&](std::initializer_list<unsigned char> bytes) {
-        return length >= bytes.size() && std::equal(bytes.begin(), bytes.end(), magic);
-    };
-    if (starts({0x1f, 0x8b})) return ImageFormat::Gzip;
-    if (starts({0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00})) return ImageFormat::Xz;
-    if (starts({0x28, 0xb5, 0x2f, 0xfd})) return ImageFormat::Zstd;
-    if (starts({0x42, 0x5a, 0x68})) return ImageFormat::Bzip2;
-    return ImageFormat::Raw;
-}
-
-// The compression a file name promises; Raw when it promises none.
-ImageFormat FormatOfName(const std::string& path) {
-    const std::size_t dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
-        return ImageFormat::Raw;
-    std::string extension = path.substr(dot + 1);
-    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (extension == "gz" || extension == "imgz") return ImageFormat::Gzip;
-    if (extension == "xz") return ImageFormat::Xz;
-    if (extension == "zst") return ImageFormat::Zstd;
-    if (extension == "bz2") return ImageFormat::Bzip2;
-    return ImageFormat::Raw;
-}
-
 std::string RemoveCommand(const std::string& tempImageFile) {
     return "rm " + ShellWord(tempImageFile);
 }
@@ -142,156 +100,147 @@ bool StartThread(pthread_t* thread, void* (*start)(void*), void* argument) {
     return started;
 }
 
-std::int32_t ClampToInt32(std::int64_t value) {
-    return static_cast<std::int32_t>(std::min<std::int64_t>(value, INT32_MAX));
-}
-
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<char, FreeDeleter>;
-
 void TraceBytes(const char* format, long long a, long long b = 0) {
     char line[128];
     std::snprintf(line, sizeof line, format, a, b);
     Trace(line);
 }
 
-// Copies the open image onto the device chunk by chunk, through `buffer`
-// (kChunkSize bytes, aligned for direct I/O). true when the whole file was
-// written; false on cancellation, a read error or a write that did not take
-// every byte (the end of the device).
-bool CopyToDevice(int imageFd, const platform::OpenedDevice& device, char* buffer,
-                  std::int64_t totalChunks, ProgressCallback progress) {
-    const std::size_t sector = static_cast<std::size_t>(std::max(device.logicalBlockSize, 1));
-    bool direct = device.direct;
-    std::int64_t lastStep = -1;
-    std::int64_t currentChunk = 0;
-    for (;;) {
-        const long long got = platform::ReadFull(imageFd, buffer, kChunkSize);
-        if (got < 0) return false;
-        if (got == 0) return true;
-        const std::size_t n = static_cast<std::size_t>(got);
-        ++currentChunk;
-        if (g_cancelThread.load()) return false;
-
-        const std::size_t blockBytes = n / kBlockSize * kBlockSize;
-        std::size_t written = 0;
-        if (blockBytes > 0) written = platform::WriteAll(device.fd, buffer, blockBytes);
-        const std::size_t remainder = n - blockBytes;
-        if (remainder > 0 && written == blockBytes) {
-            // Only the image's last piece can be shorter than a block. If it is
-            // not whole sectors, O_DIRECT would refuse it: write it through the
-            // page cache, so the device gets exactly the image's bytes; the
-            // final fsync puts it on the device.
-            if (direct && remainder % sector != 0) {
-                if (!platform::SetDirect(device.fd, false)) return false;
-                direct = false;
-            }
-            written += platform::WriteAll(device.fd, buffer + blockBytes, remainder);
-        }
-
-        if (progress) {
-            const std::int64_t step = 100 * currentChunk / std::max<std::int64_t>(totalChunks, 1);
-            if (step != lastStep) {
-                progress(ClampToInt32(totalChunks), ClampToInt32(currentChunk));
-                lastStep = step;
-            }
-        }
-        if (written != n) return false;
+// The decompressed size from the format's own index, into *size (-1 when the
+// index does not give it, or the format has none). false when the listing
+// tool failed: the image is damaged or the tool missing.
+bool ListSize(ImageFormat format, const std::string& image, std::int64_t* size) {
+    *size = -1;
+    const std::vector<std::string> argv = SizeListArguments(format, image);
+    if (argv.empty()) return true;
+    std::string listing, problem;
+    if (!platform::RunForOutput(argv, &listing, &problem)) {
+        Trace(("Cannot list the image's size: " + argv[0] + " " + problem).c_str());
+        return false;
     }
-}
-
-// Reads the device back, bypassing the page cache, and compares it with the
-// image's `size` bytes. true when every byte is equal; a difference is traced
-// with its offset. Cancellation ends it with false.
-bool VerifyDevice(int imageFd, const platform::OpenedDevice& device, std::int64_t size,
-                  char* deviceBuffer, const write_image_thread_data& job) {
-    Trace("Verification started!");
-    job.verifiedBytes->store(0);
-    // Read through the cache, the bytes could be the ones just written and
-    // not the device's. Direct reads bypass it; where the driver takes no
-    // direct I/O, the flushed (so clean) cached pages are dropped instead.
-    const bool direct = device.direct && platform::SetDirect(device.fd, true);
-    if (!direct) posix_fadvise(device.fd, 0, 0, POSIX_FADV_DONTNEED);
-    // Direct reads are whole sectors; the image's last sector on the device
-    // is read whole and compared as far as the image goes.
-    const std::size_t sector = direct ? static_cast<std::size_t>(device.logicalBlockSize) : 1;
-    const std::unique_ptr<char[]> image(new (std::nothrow) char[kChunkSize]);
-    if (!image) return false;
-    for (std::int64_t offset = 0; offset < size;) {
-        if (g_cancelThread.load()) return false;
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::int64_t>(size - offset, kChunkSize));
-        const std::size_t whole = (n + sector - 1) / sector * sector;
-        if (platform::ReadFullAt(device.fd, deviceBuffer, whole, offset) <
-                static_cast<long long>(n) ||
-            platform::ReadFullAt(imageFd, image.get(), n, offset) != static_cast<long long>(n)) {
-            TraceBytes("Verification failed: the device could not be read at byte %lld", offset);
-            return false;
-        }
-        if (std::memcmp(deviceBuffer, image.get(), n) != 0) {
-            const std::int64_t at =
-                offset +
-                (std::mismatch(deviceBuffer, deviceBuffer + n, image.get()).first - deviceBuffer);
-            job.mismatchOffset->store(at);
-            TraceBytes("Verification failed at byte %lld", at);
-            return false;
-        }
-        offset += static_cast<std::int64_t>(n);
-        job.verifiedBytes->store(offset);
-    }
-    Trace("Verification succeeded!");
+    *size = ListedSize(format, listing);
     return true;
 }
 
-// Steps after a successful decompression (or none, for a raw image): copy,
-// flush, verify when asked, close. true when all of them succeeded.
-bool CopyImage(const write_image_thread_data& job) {
-    // A raw image is copied from where it is: it needs no temporary copy.
-    const bool raw = *job.format == ImageFormat::Raw;
-    const std::string& source = raw ? job.imageFile : job.tempImageFile;
-    // Again only a regular file: the raw image's path is opened anew.
-    const int imageFd = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (imageFd < 0) return false;
-    struct stat st;
-    const std::int64_t size = fstat(imageFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-    job.imageBytes->store(size);
-    // Nothing to write is not a written image.
-    if (size <= 0) {
-        close(imageFd);
-        return false;
+// Why a streamed image's decompression failed, for its trace line; "" when it
+// did not. A copy that stopped on its own (cancelled, the device refused a
+// write) ended the decompressor itself, so its status says nothing then.
+std::string StreamProblem(ImageCopy::Result result, int waitStatus, std::int64_t size,
+                          std::int64_t given) {
+    using Result = ImageCopy::Result;
+    if (result == Result::Cancelled || result == Result::WriteFailed) return "";
+    if (result == Result::Longer)
+        return "gave more than the " + std::to_string(size) + " bytes its index announced";
+    if (std::string problem = platform::ExitProblem(waitStatus); !problem.empty()) return problem;
+    if (result == Result::EndedEarly)
+        return "gave " + std::to_string(given) + " of " + std::to_string(size) + " bytes";
+    if (result == Result::ReadFailed) return "could not be read";
+    return "";
+}
+
+void TraceDecompressorProblem(const std::vector<std::string>& argv, const std::string& problem) {
+    Trace(("Decompression failed: " + argv[0] + " " + problem).c_str());
+}
+
+// The streamed image's bytes [offset, offset + size) for the read-back's
+// search: decompressed once more, what comes before them read and dropped.
+bool ReadDecompressed(const std::vector<std::string>& argv, std::int64_t offset, char* into,
+                      std::size_t size) {
+    platform::ChildProcess child;
+    if (child.Start(argv) != 0) return false;
+    for (std::int64_t skipped = 0; skipped < offset;) {
+        if (g_cancelThread.load()) return false;
+        const long long got =
+            platform::ReadFull(child.Output(), into,
+                               static_cast<std::size_t>(std::min<std::int64_t>(
+                                   offset - skipped, static_cast<std::int64_t>(size))));
+        if (got <= 0) return false;
+        skipped += got;
     }
-    posix_fadvise(imageFd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    const std::int64_t totalChunks = size / static_cast<std::int64_t>(kChunkSize);
+    return platform::ReadFull(child.Output(), into, size) == static_cast<long long>(size);
+}
+
+// Copies `size` bytes from `source` (or, when argv names a decompressor, from
+// its output) onto the opened device, flushes it and verifies when asked.
+bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int source,
+              const std::vector<std::string>& argv, const write_image_thread_data& job) {
+    ImageCopy copy(device, size);
+    if (!copy.Allocated()) return false;
+    platform::ChildProcess decompressor;
+    if (!argv.empty()) {
+        if (const int error = decompressor.Start(argv); error != 0) {
+            TraceDecompressorProblem(argv,
+                                     std::string("could not be started: ") + std::strerror(error));
+            return false;
+        }
+        source = decompressor.Output();
+    }
+    const ImageCopy::Result result =
+        copy.Copy(source, job.progressCallback, job.writtenBytes, [&] { decompressor.Kill(); });
+    bool copied = result == ImageCopy::Result::Done;
+    if (!argv.empty()) {
+        // Ended and reaped whatever happened: no zombie outlives the job.
+        if (result != ImageCopy::Result::Done && result != ImageCopy::Result::EndedEarly)
+            decompressor.Kill();
+        const std::string problem =
+            StreamProblem(result, decompressor.Wait(), size, copy.SourceBytes());
+        if (!problem.empty()) TraceDecompressorProblem(argv, problem);
+        copied = copied && problem.empty();
+    }
+    // Success means the bytes are on the device, not in a cache.
+    if (copied) copied = platform::FlushDevice(device.fd);
+    if (copied && job.verify) {
+        const ImageReader image = [&](std::int64_t offset, char* into, std::size_t n) {
+            return argv.empty()
+                       ? platform::ReadFullAt(source, into, n, offset) == static_cast<long long>(n)
+                       : ReadDecompressed(argv, offset, into, n);
+        };
+        copied = copy.Verify(image, job.verifiedBytes, job.mismatchOffset);
+    }
+    return copied;
+}
+
+// Steps after a successful decompression (or none, for a raw or a streamed
+// image): copy, flush, verify when asked, close. true when all of them
+// succeeded.
+bool CopyImage(const write_image_thread_data& job) {
+    const bool streamed = *job.streamBytes >= 0;
+    std::int64_t size = *job.streamBytes;
+    int imageFd = -1;
+    if (!streamed) {
+        // A raw image is copied from where it is: it needs no temporary copy.
+        // Again only a regular file: the raw image's path is opened anew.
+        const bool raw = *job.format == ImageFormat::Raw;
+        imageFd = open((raw ? job.imageFile : job.tempImageFile).c_str(),
+                       O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (imageFd < 0) return false;
+        struct stat st;
+        size = fstat(imageFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+        posix_fadvise(imageFd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    job.imageBytes->store(size);
 
     bool copied = false;
-    // One descriptor for the write and the read-back: one password prompt.
-    const platform::OpenedDevice device =
-        platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
-    if (device.fd >= 0) {
-        // O_DIRECT needs a buffer aligned to the sector size; one buffer
-        // serves the whole job.
-        void* memory = nullptr;
-        const std::size_t alignment = std::max<std::size_t>(
-            kBufferAlignment, static_cast<std::size_t>(device.logicalBlockSize));
-        const AlignedBuffer buffer(posix_memalign(&memory, alignment, kChunkSize) == 0
-                                       ? static_cast<char*>(memory)
-                                       : nullptr);
-        if (device.size >= 0 && size > device.size) {
-            // Checked against the opened device itself, before its first byte
-            // changes.
-            TraceImageTooLarge(size, device.size);
-        } else if (buffer) {
-            copied = CopyToDevice(imageFd, device, buffer.get(), totalChunks, job.progressCallback);
-            // Success means the bytes are on the device, not in a cache.
-            if (copied) copied = platform::FlushDevice(device.fd);
-            if (copied && job.verify)
-                copied = VerifyDevice(imageFd, device, size, buffer.get(), job);
+    // Nothing to write is not a written image.
+    if (size > 0) {
+        // One descriptor for the write and the read-back: one password prompt.
+        const platform::OpenedDevice device =
+            platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
+        if (device.fd >= 0) {
+            if (device.size >= 0 && size > device.size) {
+                // Checked against the opened device itself, before its first
+                // byte changes and before any decompressor starts.
+                TraceImageTooLarge(size, device.size);
+            } else {
+                copied = CopyOnto(device, size, imageFd,
+                                  streamed ? StreamArguments(*job.format, job.imageFile)
+                                           : std::vector<std::string>{},
+                                  job);
+            }
+            if (close(device.fd) != 0) copied = false;
         }
-        if (close(device.fd) != 0) copied = false;
     }
-    close(imageFd);
+    if (imageFd >= 0) close(imageFd);
     return copied;
 }
 
@@ -350,6 +299,7 @@ void* UnzipThread(void* data) {
         Trace("UnzipThread started!");
         *job->success = false;
         *job->format = ImageFormat::Damaged;
+        *job->streamBytes = -1;
         // Checked here rather than when the image is chosen: a FIFO or a file
         // on a stalled network mount must not freeze the window. Only a
         // regular file is an image; gunzip would wait on a FIFO for ever.
@@ -361,6 +311,11 @@ void* UnzipThread(void* data) {
                 *job->success = true;  // written from where it is
             } else if (format == ImageFormat::Damaged) {
                 Trace("Image is damaged: its content is not what its name promises");
+            } else if (!ListSize(format, job->imageFile, job->streamBytes)) {
+                // An xz or zstd image whose index cannot be read is damaged (or
+                // its tool is missing): decompressing it would fail as well.
+            } else if (*job->streamBytes >= 0) {
+                *job->success = true;  // streamed by the write thread
             } else {
                 const std::string command =
                     DecompressCommand(format, job->imageFile, job->tempDirectory);
@@ -382,10 +337,10 @@ void* WriteImageThread(void* data) {
         const bool copied = *job->unzipSucceeded && CopyImage(*job);
         // The temporary file may be gigabytes: it goes whatever the outcome,
         // before the caller hears of the end. What a failure left behind
-        // (a partial decompression, say) is unlinked directly. A raw image
-        // made none.
-        const bool raw = *job->format == ImageFormat::Raw;
-        bool removed = copied && (raw || RunCommand(RemoveCommand(job->tempImageFile)) == 0);
+        // (a partial decompression, say) is unlinked directly. A raw or a
+        // streamed image made none.
+        const bool none = *job->format == ImageFormat::Raw || *job->streamBytes >= 0;
+        bool removed = copied && (none || RunCommand(RemoveCommand(job->tempImageFile)) == 0);
         if (!removed) removed = unlink(job->tempImageFile.c_str()) == 0 || errno == ENOENT;
         const bool result = copied && removed;
         // The record belongs to the writer, which may start the next job or be
@@ -456,6 +411,7 @@ void DeviceImageWriter::JoinStrandedUnzipThread() {
 
 bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback progress) {
     m_imageBytes.store(-1);
+    m_writtenBytes.store(0);
     m_verifiedBytes.store(-1);
     m_mismatchOffset.store(-1);
     if (m_devicePath.empty()) return false;
@@ -482,6 +438,8 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     SetString(&m_writeData->tempImageFile, tempImageFile.c_str());
     m_writeData->unzipSucceeded = &m_unzipSucceeded;
     m_writeData->format = &m_imageFormat;
+    m_writeData->streamBytes = &m_streamBytes;
+    m_writeData->writtenBytes = &m_writtenBytes;
     m_writeData->verify = m_verify;
     m_writeData->imageBytes = &m_imageBytes;
     m_writeData->verifiedBytes = &m_verifiedBytes;
@@ -511,6 +469,7 @@ bool DeviceImageWriter::UnzipImageFileToTemp() {
     SetString(&m_unzipData->tempDirectory, m_tempDirectory.c_str());
     m_unzipData->success = &m_unzipSucceeded;
     m_unzipData->format = &m_imageFormat;
+    m_unzipData->streamBytes = &m_streamBytes;
 
     if (!StartThread(&m_unzipThread, &UnzipThread, m_unzipData.get())) return false;
     m_unzipThreadUnjoined = true;

@@ -4,19 +4,22 @@
 // xz, zstd or bzip2; its first bytes tell which (see InspectImage).
 //
 // Threads: the window's thread sets the writer up and starts, cancels and
-// watches jobs (ImageBytes, VerifiedBytes and MismatchOffset may be called
-// from any thread). ClearDevice blocks while the device opens, which may
-// wait on a password prompt: the controller runs it on a thread of its own,
-// while no other member is called. A write job runs on two POSIX worker
-// threads: UnzipThread checks that the image is a regular file, tells its
-// format from its content and decompresses a compressed one with the
-// system's tool into the temporary file kTempImageName (a raw image needs no
-// copy); WriteImageThread joins it, refuses an image larger than the device,
-// copies the temporary file (or the raw image itself) onto the device in
-// chunks of kChunkSize (direct I/O on a block device), flushes the device,
-// reads it back and compares when verification is on, and removes the
-// temporary file. They report through the two plain callbacks below, on the
-// write thread; the write thread is detached, nobody joins it.
+// watches jobs (ImageBytes, WrittenBytes, VerifiedBytes and MismatchOffset
+// may be called from any thread). ClearDevice blocks while the device opens,
+// which may wait on a password prompt: the controller runs it on a thread of
+// its own, while no other member is called. A write job runs on two POSIX
+// worker threads. UnzipThread checks that the image is a regular file and
+// tells its format from its content. A raw image needs no copy; an xz or
+// zstd image whose index gives its decompressed size is streamed; any other
+// compressed image it decompresses with the system's tool, through the
+// shell, into the temporary file kTempImageName. WriteImageThread joins it,
+// refuses an image larger than the device, copies the raw image, the
+// temporary file or the decompressor's output (started without a shell, see
+// platform/ChildProcess) onto the device in pieces that a reader thread
+// fills meanwhile (ImageCopy; direct I/O on a block device), flushes the
+// device, reads it back and compares when verification is on, and removes
+// the temporary file. They report through the two plain callbacks below, on
+// the write thread; the write thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -30,10 +33,12 @@
 #include <memory>
 #include <string>
 
+#include "ImageFormat.h"
+
 // The decompressed image inside the temporary directory; its growth shows
 // that decompression is under way.
 inline constexpr char kTempImageName[] = "veskImage.img";
-// One read of the decompressed image, one step of the progress count.
+// One step of the progress count: 8 MiB of the decompressed image.
 inline constexpr std::size_t kChunkSize = 8388608;
 
 // Writes one trace line to standard output, flushed at once so that the lines
@@ -45,8 +50,9 @@ void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes);
 // Called once per started job, on the write thread, after the temporary file
 // is gone: true = image written and flushed to the device (and, with
 // verification on, read back equal). An image that is not a regular file,
-// is damaged, holds no bytes at all or is larger than the device gives false,
-// as does a cancelled job.
+// is damaged (its decompressor fails, or gives fewer or more bytes than its
+// index announced), holds no bytes at all or is larger than the device gives
+// false, as does a cancelled job.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
 // rounded down), current chunk (1-based; the last may be total + 1). A chunk
@@ -71,12 +77,6 @@ bool FileExists(const char* path);
 // Size in bytes of the file at path, or -1 when it cannot be opened.
 std::int64_t FileSize(const char* path);
 
-// What an image holds, by its first bytes: gzip 1f 8b, xz fd 37 7a 58 5a 00,
-// zstd 28 b5 2f fd, bzip2 42 5a 68, anything else raw. Damaged: the name
-// promises compression (.gz .imgz .xz .zst .bz2, any case) that the content
-// lacks; such an image is never written.
-enum class ImageFormat { Raw, Gzip, Xz, Zstd, Bzip2, Damaged };
-
 // Opens the image (a regular file only; never waits for a FIFO's writer) and
 // gives its format and its file size in bytes (the image's own size only
 // when raw). false when it is not a regular file that can be read. A file on
@@ -88,6 +88,7 @@ struct unzip_thread_data {
     std::string tempDirectory;
     bool* success = nullptr;
     ImageFormat* format = nullptr;
+    std::int64_t* streamBytes = nullptr;  // the streamed image's size; -1: not streamed
 };
 
 struct write_image_thread_data {
@@ -97,8 +98,10 @@ struct write_image_thread_data {
     std::string devicePath;
     bool* unzipSucceeded = nullptr;
     const ImageFormat* format = nullptr;
+    const std::int64_t* streamBytes = nullptr;
     bool verify = false;
     std::atomic<std::int64_t>* imageBytes = nullptr;
+    std::atomic<std::int64_t>* writtenBytes = nullptr;
     std::atomic<std::int64_t>* verifiedBytes = nullptr;
     std::atomic<std::int64_t>* mismatchOffset = nullptr;
     ProgressCallback progressCallback = nullptr;
@@ -138,6 +141,11 @@ class DeviceImageWriter {
     // once decompression has succeeded (before the copy starts); -1 until then.
     // WriteImage resets it.
     std::int64_t ImageBytes() const { return m_imageBytes.load(); }
+    // Bytes of the image written onto the device so far, as each piece of
+    // kPieceSize (2 MiB) is written; a write the device did not take in full
+    // is not counted. Keeps its last value after the job; WriteImage resets
+    // it to 0.
+    std::int64_t WrittenBytes() const { return m_writtenBytes.load(); }
     // Bytes of the device read back and found equal so far: -1 until the
     // job's verification starts (and throughout a job without it). Keeps its
     // last value after the job; WriteImage resets it.
@@ -157,7 +165,9 @@ class DeviceImageWriter {
     bool m_verify = false;
     bool m_unzipSucceeded = false;
     ImageFormat m_imageFormat = ImageFormat::Damaged;
+    std::int64_t m_streamBytes = -1;
     std::atomic<std::int64_t> m_imageBytes{-1};
+    std::atomic<std::int64_t> m_writtenBytes{0};
     std::atomic<std::int64_t> m_verifiedBytes{-1};
     std::atomic<std::int64_t> m_mismatchOffset{-1};
     pthread_t m_unzipThread{};

@@ -1,6 +1,7 @@
 // The writer as the window uses it (one writer, job after job), on real loop
 // devices with the real decompressors: what reaches the device, the result,
-// progress and trace lines, ImageBytes, the read-back, the temporary file.
+// progress and trace lines, ImageBytes, WrittenBytes, the read-back, the
+// temporary file, and that no decompressor outlives the job.
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -8,11 +9,14 @@
 #include <unistd.h>
 
 #include <QtTest>
+#include <csignal>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <string_view>
 
 #include "DeviceImageWriter.h"
+#include "ImageCopy.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -31,6 +35,11 @@ const char kTrace[] =
     "WriteImageThread waiting for join!|WriteImageThread running!|WriteImageThread finished!";
 const char kVerified[] = "Verification started!|Verification succeeded!";
 const char kDamaged[] = "Image is damaged: its content is not what its name promises";
+// zstd records the size only when it knows it: from standard input, when told.
+const char kZstdSized[] = "sh -c 'zstd -1 -q --stream-size=$(stat -Lc %s /dev/stdin)'";
+// 20 MiB: at the first progress call the decompressor is still running, since the writer
+// holds at most 8 MiB beyond the chunk just written, and the pipe 1 MiB.
+constexpr qint64 kLong = 20 * MiB;
 
 // What the running job reported; only the test's thread touches the trace.
 std::mutex g_mutex;
@@ -38,24 +47,43 @@ struct Reports {
     std::string tempImage{}, trace{}, calls{};
     int finished = 0;
     bool result = false, tempLeft = false;
-    std::string_view hook{};  // what the progress call does: "cancel", "tamper"
-    std::string loop{}, backing{};
-    char byte = 0;  // "tamper": byte kTampered of the backing file becomes this
+    std::size_t children = 0;  // child processes left when the callback ran
+    // What the progress call does: "cancel", "tamper", "kill" (the decompressor), "append" (an
+    // xz stream to the image, which the decompressor has not read to its end yet).
+    std::string_view hook{};
+    std::string loop{}, backing{}, image{};
+    qint64 at = kTampered;
+    char byte = 0;  // "tamper": byte `at` of the backing file becomes this
 } g_job;
 DeviceImageWriter g_writer;  // one for all rows, as the window has
+
+// This process's children, zombies included.
+std::vector<pid_t> Children() {
+    std::vector<pid_t> pids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(task.path() / "children");
+        for (pid_t pid; in >> pid;) pids.push_back(pid);
+    }
+    return pids;
+}
 
 void Finished(bool success) {
     std::lock_guard lock(g_mutex);
     ++g_job.finished;
     g_job.result = success;
     g_job.tempLeft = access(g_job.tempImage.c_str(), F_OK) == 0;
+    g_job.children = Children().size();
 }
 
 void Progress(std::int32_t total, std::int32_t current) {
     std::lock_guard lock(g_mutex);
+    if (g_job.hook == "kill" && g_job.calls.empty())
+        for (pid_t child : Children()) kill(child, SIGKILL);
+    if (g_job.hook == "append")
+        g_job.calls += testsupport::Run("head -c 9 /dev/zero | xz >>" + g_job.image) ? "!" : "";
     g_job.calls += "(" + std::to_string(total) + "," + std::to_string(current) + ")";
     if (g_writer.ImageBytes() < 0) g_job.calls += " while the size is unknown";  // the window asks
-    // Rows with a hook have one chunk: this is the write's end, before the read-back.
+    // A "cancel" or "tamper" row of one chunk: this is the write's end, before the read-back.
     if (g_job.hook == "cancel") g_writer.StopImageWriting();
     // A stick that keeps other bytes than it took: the tail that went through the device's
     // page cache is flushed, then the loop device's backing file changes behind that cache (the
@@ -63,7 +91,7 @@ void Progress(std::int32_t total, std::int32_t current) {
     if (g_job.hook == "tamper") {
         const int dev = open(g_job.loop.c_str(), O_RDONLY | O_CLOEXEC);
         const int fd = open(g_job.backing.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fsync(dev) != 0 || pwrite(fd, &g_job.byte, 1, kTampered) != 1) g_job.calls += "!";
+        if (fsync(dev) != 0 || pwrite(fd, &g_job.byte, 1, g_job.at) != 1) g_job.calls += "!";
         close(dev);
         close(fd);
     }
@@ -140,10 +168,15 @@ struct World {
     }
 };
 
+// Row::written: the whole image when the job succeeds, else nothing; the whole image; as much
+// as WrittenBytes() says (how far a failing decompressor gets is its own business).
+constexpr qint64 kIfOk = -1, kAll = -2, kSome = -3;
+
 struct Row {
     const char* name;
     qint64 size = MiB + 3;  // decompressed bytes
-    // "": random bytes; "hostile", "huge" (zeros), "damaged" (cut short), "fifo", "missing"
+    // "": random bytes; "hostile", "huge" (zeros), "damaged" (cut short), "corrupt" (its last 4
+    // bytes, a zstd frame's checksum, zeroed), "fifo", "missing"
     std::string_view image = "", dev = "loop";
     std::string_view temp = "";             // "": of its own; "hostile", "missing", "full", "none"
     std::size_t imageLen = 0, tempLen = 0;  // paths padded to these lengths
@@ -151,8 +184,11 @@ struct Row {
     const char *file = "image.gz", *pack = "gzip -1 -n";  // name, compressor ("": raw)
     bool verify = false;
     std::string_view hook = "";  // see Reports
+    qint64 at = kTampered;       // "tamper": the byte that changes
+    bool noTools = false;        // PATH holds no decompressor
     bool cancel = false, starts = true, unzips = true, ok = false;
-    const char* calls = "";  // (total,current) of each progress call
+    qint64 written = kIfOk;  // bytes the job leaves on the device, or one of the three below
+    const char* calls = "";  // (total,current) of each progress call; with kSome, the first ones
     const char* lines = "";  // trace lines besides the threads' own
 };
 
@@ -182,8 +218,9 @@ const Row kRows[] = {
     {.name = "paths too long together", .imageLen = 498, .tempLen = 498, .starts = false},
     {.name = "command too long once quoted", .imageLen = 700, .fill = '$', .starts = false},
     {.name = "over 2 GiB", .size = 2150629376, .image = "huge", .dev = "small", .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes"},
-    {.name = "xz", .file = "image.img.xz", .pack = "xz -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
-    {.name = "zstd", .size = 17 * MiB, .file = "image.ZST", .pack = "zstd -1 -q", .ok = true, .calls = "(2,1)(2,2)(2,3)"},
+    // Through a 1 MiB temporary directory: a streamed image is not copied there.
+    {.name = "xz", .temp = "full", .file = "image.img.xz", .pack = "xz -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
+    {.name = "zstd, size not recorded", .size = 17 * MiB, .file = "image.ZST", .pack = "zstd -1 -q", .ok = true, .calls = "(2,1)(2,2)(2,3)"},
     {.name = "bzip2", .file = "image.bz2", .pack = "bzip2 -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
     {.name = "gzip content, raw name", .file = "image.img", .ok = true, .calls = "(0,1)"},
     // 17 MiB through a 1 MiB temporary directory: a raw image is not copied there.
@@ -191,8 +228,19 @@ const Row kRows[] = {
     {.name = "raw, odd tail", .size = MiB + 1537, .dev = "4k", .file = "image.bin", .pack = "", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
     {.name = "xz name, gzip content", .file = "image.xz", .unzips = false, .lines = kDamaged},
     {.name = "xz name, raw content", .file = "image.Xz", .pack = "", .unzips = false, .lines = kDamaged},
-    {.name = "device returns other bytes", .verify = true, .hook = "tamper", .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 1048577"},
-    {.name = "cancelled during verification", .verify = true, .hook = "cancel", .calls = "(0,1)", .lines = "Verification started!"},
+    {.name = "device returns other bytes", .verify = true, .hook = "tamper", .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 1048577"},
+    {.name = "cancelled during verification", .verify = true, .hook = "cancel", .written = kAll, .calls = "(0,1)", .lines = "Verification started!"},
+    // xz, and zstd when the frame records its size, stream from the decompressor.
+    {.name = "zstd, size recorded", .size = 17 * MiB, .temp = "full", .file = "image.zst", .pack = kZstdSized, .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
+    {.name = "xz, many blocks", .size = 17 * MiB, .file = "image.xz", .pack = "xz -1 -T2 --block-size=1MiB", .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
+    {.name = "xz cut short", .image = "damaged", .file = "image.xz", .pack = "xz -1", .unzips = false, .lines = "Cannot list the image's size: xz exited with status 1"},
+    {.name = "xz not in PATH", .file = "image.xz", .pack = "xz -1", .noTools = true, .unzips = false, .lines = "Cannot list the image's size: xz could not be started: No such file or directory"},
+    {.name = "zstd corrupt", .image = "corrupt", .file = "image.zst", .pack = kZstdSized, .written = kSome, .lines = "Decompression failed: zstd exited with status 1"},
+    {.name = "xz longer than its index", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "append", .written = kAll, .calls = "(2,1)(2,2)(2,3)", .lines = "Decompression failed: xz gave more than the 20971520 bytes its index announced"},
+    {.name = "xz killed", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "kill", .written = kSome, .calls = "(2,1)", .lines = "Decompression failed: xz was killed by signal 9"},
+    {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 8 * MiB, .calls = "(2,1)"},
+    {.name = "xz too large", .size = 13 * MiB, .dev = "small", .file = "image.xz", .pack = "xz -1", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
+    {.name = "xz, device returns other bytes", .size = 5 * MiB, .file = "image.xz", .pack = "xz -1", .verify = true, .hook = "tamper", .at = 4 * MiB + 1, .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 4194305"},
 };
 // clang-format on
 
@@ -231,6 +279,14 @@ class WriterTest : public QObject {
         if (r.image != "huge" && r.image != "fifo" && r.image != "missing")
             QVERIFY(!testsupport::MakeImage(dir, name, r.size, r.pack, &raw).empty());
         if (r.image == "damaged") QCOMPARE(testsupport::Run("truncate -s -99K " + image), 0);
+        if (r.image == "corrupt")
+            QCOMPARE(testsupport::Run("dd if=/dev/zero of=" + image +
+                                      " bs=1 count=4 conv=notrunc "
+                                      "status=none seek=$(($(stat -c %s " +
+                                      image + ") - 4))"),
+                     0);
+        const QByteArray path = qgetenv("PATH");
+        if (r.noTools) qputenv("PATH", QByteArray::fromStdString(w.root + "no-tools"));
 
         const QString cwd = QDir::currentPath();
         QDir::setCurrent(QString::fromStdString(w.root));
@@ -238,13 +294,16 @@ class WriterTest : public QObject {
         g_writer.SetImageFile(image.c_str());
         g_writer.SetDevice(w.loop.c_str());
         g_writer.SetVerify(r.verify);
-        const char byte = qint64(raw.size()) > kTampered ? char(raw[kTampered] ^ 1) : 0;
+        const char byte = qint64(raw.size()) > r.at ? char(raw[r.at] ^ 1) : 0;
         const auto [started, bytesAtStart] = RunJob(r.cancel, {.tempImage = temp + "veskImage.img",
                                                                .hook = r.hook,
                                                                .loop = w.loop,
                                                                .backing = w.backing,
+                                                               .image = image,
+                                                               .at = r.at,
                                                                .byte = byte});
         QDir::setCurrent(cwd);
+        qputenv("PATH", path);
 
         std::lock_guard lock(g_mutex);
         QCOMPARE(started, r.starts);
@@ -253,13 +312,21 @@ class WriterTest : public QObject {
         QCOMPARE(g_job.finished, r.starts ? 1 : 0);
         QCOMPARE(g_job.result, r.ok);
         QVERIFY(!g_job.tempLeft);  // when the callback ran
-        QCOMPARE(g_job.calls, std::string(r.calls));
-        const qint64 written = r.ok || !r.hook.empty() ? r.size : 0;
-        std::string expected = raw.substr(0, written) + original.substr(written);
-        if (r.hook == "tamper") expected[kTampered] = byte;
+        QCOMPARE(g_job.children, std::size_t(0));
+        QCOMPARE(r.written == kSome ? g_job.calls.substr(0, strlen(r.calls)) : g_job.calls,
+                 std::string(r.calls));
+        const qint64 written = r.written == kSome ? g_writer.WrittenBytes()
+                               : r.written == kAll || (r.written == kIfOk && r.ok) ? r.size
+                                                                                   : r.written;
+        QCOMPARE(g_writer.WrittenBytes(), std::max<qint64>(written, 0));
+        std::string expected = raw.substr(0, std::max<qint64>(written, 0)) +
+                               original.substr(std::max<qint64>(written, 0));
+        if (r.hook == "tamper") expected[r.at] = byte;
         QVERIFY(testsupport::ReadBytes(w.backing) == expected);
-        QCOMPARE(g_writer.VerifiedBytes(), r.verify && r.ok ? r.size : r.hook.empty() ? -1 : 0);
-        QCOMPARE(g_writer.MismatchOffset(), r.hook == "tamper" ? kTampered : -1);
+        // Verified up to the piece that differs.
+        const qint64 verified = r.hook == "tamper" ? r.at / qint64(kPieceSize) * kPieceSize : 0;
+        QCOMPARE(g_writer.VerifiedBytes(), !r.verify ? -1 : r.ok ? r.size : verified);
+        QCOMPARE(g_writer.MismatchOffset(), r.hook == "tamper" ? r.at : -1);
         // The two threads' lines interleave; sorted by thread, they are kTrace.
         QStringList lines = QString::fromStdString(g_job.trace).split('\n', Qt::SkipEmptyParts);
         const QStringList others =
