@@ -609,8 +609,6 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(QStringLiteral("Cancel"), &Controller::cancelWriteImage);
     setWriteProgress(0);
     writeImageProgress->setValue(0);
-    m_progressTotal = 0;
-    m_progressCurrent = 0;
     m_cancelRequested = false;
     m_writeStarted = std::chrono::steady_clock::now();
     m_phaseStarted = false;
@@ -828,12 +826,12 @@ std::int32_t Controller::updateWriteInfo() {
         writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(DurationText(elapsed)));
         return copyPercent;
     }
+    // The bytes the stick has taken, not whole chunks: the percentage and
+    // the rate follow them.
     const std::int64_t verified = m_deviceImageWriter->VerifiedBytes();
     const bool verifying = verified >= 0;
     const std::int64_t done =
-        verifying ? std::min(verified, imageBytes)
-                  : std::min<std::int64_t>(
-                        m_progressCurrent * static_cast<std::int64_t>(kChunkSize), imageBytes);
+        std::min(verifying ? verified : m_deviceImageWriter->WrittenBytes(), imageBytes);
     // Each phase has its own rate, measured from its first poll.
     if (!m_phaseStarted || verifying != m_phaseIsVerify) {
         m_phaseStarted = true;
@@ -841,9 +839,8 @@ std::int32_t Controller::updateWriteInfo() {
         m_rate.Restart(done, now);
     }
     m_rate.Sample(done, now);
-    const std::int32_t percent =
-        verifying ? static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1))
-                  : copyPercent;
+    const auto percent =
+        static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1));
     writeImageInfo->setText(
         ProgressInfoText(verifying ? QStringLiteral("Verifying") : QStringLiteral("Writing"),
                          percent, done, imageBytes, m_rate.BytesPerSecond(), elapsed));
@@ -929,8 +926,6 @@ void Controller::finishClearDevice(bool cleared) {
 }
 
 void Controller::reportProgress(std::int32_t total, std::int32_t current) {
-    m_progressTotal = total;
-    m_progressCurrent = current;
     // Images under one chunk have a total of 0: their one chunk is all of it.
     std::int64_t percent = total > 0 ? static_cast<std::int64_t>(current) * 100 / total : 100;
     setWriteProgress(static_cast<std::int32_t>(std::clamp<std::int64_t>(percent, 0, 100)));

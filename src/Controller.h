@@ -239,10 +239,6 @@ class Controller : public QObject {
     std::thread m_clearThread;
     std::thread m_inspectThread;  // looks at the image before the unmount
     bool m_clearRunning = false;
-    // Raw progress reports of the running write (write thread) and what the
-    // status poll derives from them.
-    std::atomic<std::int32_t> m_progressTotal{0};
-    std::atomic<std::int32_t> m_progressCurrent{0};
     bool m_cancelRequested = false;
     // An unmount request is outstanding; answers still to come for requests
     // whose wait the user abandoned.

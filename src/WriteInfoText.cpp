@@ -56,11 +56,19 @@ void TransferRate::Restart(std::int64_t bytes, Clock::time_point now) {
 void TransferRate::Sample(std::int64_t bytes, Clock::time_point now) {
     using Seconds = std::chrono::duration<double>;
     if (m_samples.empty()) Restart(bytes, now);
-    m_samples.emplace_back(now, bytes);
-    // A longer window evens out the steps in which a stick takes its data.
+    // Only the moments the count moved tell the rate: between them a stick
+    // that takes its data in pieces has not slowed down.
+    if (bytes != m_samples.back().second) m_samples.emplace_back(now, bytes);
+    // A longer window evens out how unevenly the pieces come.
     const Seconds window = std::clamp(Seconds(now - m_start) / 2, Seconds(3), Seconds(20));
-    while (m_samples.size() > 2 && now - m_samples[1].first >= window) m_samples.pop_front();
-    const auto& [then, before] = m_samples.front();
-    const double seconds = Seconds(now - then).count();
-    if (seconds >= 1.0 && bytes > before) m_rate = static_cast<double>(bytes - before) / seconds;
+    while (m_samples.size() > 2 && m_samples.back().first - m_samples[1].first >= window)
+        m_samples.pop_front();
+    const auto& [first, from] = m_samples.front();
+    const auto& [last, to] = m_samples.back();
+    double seconds = Seconds(last - first).count();
+    if (seconds < 1.0 || to <= from) return;
+    // No piece for twice as long as pieces took: the stick has slowed.
+    const double sinceLast = Seconds(now - last).count();
+    if (sinceLast > 2 * seconds / double(m_samples.size() - 1)) seconds += sinceLast;
+    m_rate = static_cast<double>(to - from) / seconds;
 }

@@ -27,9 +27,10 @@ QString TooLargeText(std::int64_t imageBytes, std::int64_t stickBytes);
 QString MismatchText(std::int64_t offset);
 
 // The rate of one phase of a write, from the bytes done at each poll: the
-// bytes over the last few seconds (a window that grows with the phase, up to
-// 20 s), so that a stick writing at a steady speed shows a steady rate and a
-// time left that only falls.
+// bytes between the moments the count moved over the last few seconds (a
+// window that grows with the phase, up to 20 s), so that a stick that takes
+// its data in pieces at a steady speed shows a steady rate and a time left
+// that only falls; a stick that stops taking data shows its rate falling.
 class TransferRate {
   public:
     using Clock = std::chrono::steady_clock;
