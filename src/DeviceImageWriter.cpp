@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +102,23 @@ bool StartThread(pthread_t* thread, void* (*start)(void*), void* argument) {
     return started;
 }
 
+// Keeps the first reason a job fails for.
+void Fail(WriteFailure* failure, WriteFailure::Kind kind, std::int64_t offset = -1, int error = 0,
+          std::string detail = {}) {
+    if (failure->kind != WriteFailure::None) return;
+    failure->kind = kind;
+    failure->offset = offset;
+    failure->error = error;
+    failure->detail = std::move(detail);
+}
+
+// A decompressor that failed: missing, or the image damaged.
+void FailDecompression(WriteFailure* failure, const std::string& tool, const std::string& problem) {
+    const bool missing = problem.find(std::strerror(ENOENT)) != std::string::npos;
+    Fail(failure, missing ? WriteFailure::ToolMissing : WriteFailure::Damaged, -1, 0,
+         missing ? tool : tool + " " + problem);
+}
+
 void TraceBytes(const char* format, long long a, long long b = 0) {
     char line[128];
     std::snprintf(line, sizeof line, format, a, b);
@@ -109,13 +128,15 @@ void TraceBytes(const char* format, long long a, long long b = 0) {
 // The decompressed size from the format's own index, into *size (-1 when the
 // index does not give it, or the format has none). false when the listing
 // tool failed: the image is damaged or the tool missing.
-bool ListSize(ImageFormat format, const std::string& image, std::int64_t* size) {
+bool ListSize(ImageFormat format, const std::string& image, std::int64_t* size,
+              WriteFailure* failure) {
     *size = -1;
     const std::vector<std::string> argv = SizeListArguments(format, image);
     if (argv.empty()) return true;
     std::string listing, problem;
     if (!platform::RunForOutput(argv, &listing, &problem)) {
         Trace(("Cannot list the image's size: " + argv[0] + " " + problem).c_str());
+        FailDecompression(failure, argv[0], problem);
         return false;
     }
     *size = ListedSize(format, listing);
@@ -165,12 +186,17 @@ bool ReadDecompressed(const std::vector<std::string>& argv, std::int64_t offset,
 bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int source,
               const std::vector<std::string>& argv, const write_image_thread_data& job) {
     ImageCopy copy(device, size);
-    if (!copy.Allocated()) return false;
+    if (!copy.Allocated()) {
+        Fail(job.failure, WriteFailure::Other);
+        return false;
+    }
     platform::ChildProcess decompressor;
     if (!argv.empty()) {
         if (const int error = decompressor.Start(argv); error != 0) {
-            TraceDecompressorProblem(argv,
-                                     std::string("could not be started: ") + std::strerror(error));
+            const std::string problem =
+                std::string("could not be started: ") + std::strerror(error);
+            TraceDecompressorProblem(argv, problem);
+            FailDecompression(job.failure, argv[0], problem);
             return false;
         }
         source = decompressor.Output();
@@ -178,17 +204,28 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
     const ImageCopy::Result result =
         copy.Copy(source, job.progressCallback, job.writtenBytes, [&] { decompressor.Kill(); });
     bool copied = result == ImageCopy::Result::Done;
+    if (result == ImageCopy::Result::Cancelled)
+        Fail(job.failure, WriteFailure::Cancelled, job.writtenBytes->load());
+    if (result == ImageCopy::Result::WriteFailed)
+        Fail(job.failure, WriteFailure::WriteStopped, copy.FailedAt(), copy.Error());
     if (!argv.empty()) {
         // Ended and reaped whatever happened: no zombie outlives the job.
         if (result != ImageCopy::Result::Done && result != ImageCopy::Result::EndedEarly)
             decompressor.Kill();
         const std::string problem =
             StreamProblem(result, decompressor.Wait(), size, copy.SourceBytes());
-        if (!problem.empty()) TraceDecompressorProblem(argv, problem);
+        if (!problem.empty()) {
+            TraceDecompressorProblem(argv, problem);
+            FailDecompression(job.failure, argv[0], problem);
+        }
         copied = copied && problem.empty();
     }
+    if (!copied) Fail(job.failure, WriteFailure::NotReadable);  // the source's own read failed
     // Success means the bytes are on the device, not in a cache.
-    if (copied) copied = platform::FlushDevice(device.fd);
+    if (copied && !platform::FlushDevice(device.fd)) {
+        Fail(job.failure, WriteFailure::FlushFailed, -1, errno);
+        copied = false;
+    }
     if (copied && job.verify) {
         const ImageReader image = [&](std::int64_t offset, char* into, std::size_t n) {
             return argv.empty()
@@ -196,6 +233,16 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
                        : ReadDecompressed(argv, offset, into, n);
         };
         copied = copy.Verify(image, job.verifiedBytes, job.mismatchOffset);
+        if (!copied) {
+            const std::int64_t mismatch = job.mismatchOffset->load();
+            Fail(job.failure,
+                 g_cancelThread.load() ? WriteFailure::Cancelled
+                 : mismatch >= 0       ? WriteFailure::Mismatch
+                                       : WriteFailure::ReadBack,
+                 g_cancelThread.load() ? size
+                 : mismatch >= 0       ? mismatch
+                                       : copy.FailedAt());
+        }
     }
     return copied;
 }
@@ -213,7 +260,10 @@ bool CopyImage(const write_image_thread_data& job) {
         const bool raw = *job.format == ImageFormat::Raw;
         imageFd = open((raw ? job.imageFile : job.tempImageFile).c_str(),
                        O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (imageFd < 0) return false;
+        if (imageFd < 0) {
+            Fail(job.failure, WriteFailure::NotReadable);
+            return false;
+        }
         struct stat st;
         size = fstat(imageFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
         posix_fadvise(imageFd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -222,22 +272,36 @@ bool CopyImage(const write_image_thread_data& job) {
 
     bool copied = false;
     // Nothing to write is not a written image.
-    if (size > 0) {
+    if (size <= 0) Fail(job.failure, size == 0 ? WriteFailure::Empty : WriteFailure::NotReadable);
+    // A cancel while the password prompt waits, or before it opens, is
+    // not kept waiting for.
+    platform::AbandonOpens(g_cancelThread.load());
+    if (size > 0 && g_cancelThread.load()) Fail(job.failure, WriteFailure::Cancelled, 0);
+    if (size > 0 && !g_cancelThread.load()) {
         // One descriptor for the write and the read-back: one password prompt.
         const platform::OpenedDevice device =
             platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
+        if (device.fd < 0)
+            Fail(job.failure,
+                 device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
+                 device.error);
         if (device.fd >= 0) {
             if (device.size >= 0 && size > device.size) {
                 // Checked against the opened device itself, before its first
                 // byte changes and before any decompressor starts.
                 TraceImageTooLarge(size, device.size);
+                Fail(job.failure, WriteFailure::TooLarge, size);
+                job.failure->deviceBytes = device.size;
             } else {
                 copied = CopyOnto(device, size, imageFd,
                                   streamed ? StreamArguments(*job.format, job.imageFile)
                                            : std::vector<std::string>{},
                                   job);
             }
-            if (close(device.fd) != 0) copied = false;
+            if (close(device.fd) != 0) {
+                Fail(job.failure, WriteFailure::FlushFailed, -1, errno);
+                copied = false;
+            }
         }
     }
     if (imageFd >= 0) close(imageFd);
@@ -293,6 +357,28 @@ std::int64_t FileSize(const char* path) {
     return size;
 }
 
+namespace {
+
+// Why the decompression command failed: the shell found no tool (127), the
+// temporary directory filled up, or the image is damaged.
+void FailCommand(const unzip_thread_data* job, ImageFormat format, int status) {
+    const std::string tool = DecompressTool(format);
+    struct statvfs fs;
+    if (status == -1) {
+        Fail(job->failure, WriteFailure::Other);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        Fail(job->failure, WriteFailure::ToolMissing, -1, 0, tool.substr(0, tool.find(' ')));
+    } else if (statvfs(job->tempDirectory.c_str(), &fs) != 0 ||
+               fs.f_bavail * fs.f_frsize < (1 << 20)) {  // gone, or full
+        Fail(job->failure, WriteFailure::NoTempSpace, -1, 0, job->tempDirectory);
+    } else {
+        Fail(job->failure, WriteFailure::Damaged, -1, 0,
+             tool.substr(0, tool.find(' ')) + " failed");
+    }
+}
+
+}  // namespace
+
 void* UnzipThread(void* data) {
     {
         const auto* job = static_cast<const unzip_thread_data*>(data);
@@ -305,13 +391,16 @@ void* UnzipThread(void* data) {
         // regular file is an image; gunzip would wait on a FIFO for ever.
         ImageFormat format = ImageFormat::Damaged;
         std::int64_t size = 0;
-        if (InspectImage(job->imageFile.c_str(), &format, &size)) {
+        if (!InspectImage(job->imageFile.c_str(), &format, &size)) {
+            Fail(job->failure, WriteFailure::NotReadable);
+        } else {
             *job->format = format;
             if (format == ImageFormat::Raw) {
                 *job->success = true;  // written from where it is
             } else if (format == ImageFormat::Damaged) {
                 Trace("Image is damaged: its content is not what its name promises");
-            } else if (!ListSize(format, job->imageFile, job->streamBytes)) {
+                Fail(job->failure, WriteFailure::Misnamed);
+            } else if (!ListSize(format, job->imageFile, job->streamBytes, job->failure)) {
                 // An xz or zstd image whose index cannot be read is damaged (or
                 // its tool is missing): decompressing it would fail as well.
             } else if (*job->streamBytes >= 0) {
@@ -319,7 +408,9 @@ void* UnzipThread(void* data) {
             } else {
                 const std::string command =
                     DecompressCommand(format, job->imageFile, job->tempDirectory);
-                *job->success = command.size() <= kMaxCommand && RunCommand(command) == 0;
+                const int status = command.size() <= kMaxCommand ? RunCommand(command) : -1;
+                *job->success = status == 0;
+                if (status != 0) FailCommand(job, format, status);
             }
         }
         Trace("UnzipThread finished!");
@@ -385,20 +476,34 @@ void DeviceImageWriter::SetVerify(bool on) {
 }
 
 bool DeviceImageWriter::ClearDevice() {
+    m_failure = WriteFailure{};
     if (m_devicePath.empty()) return false;
     // Without O_DIRECT: 1024 bytes may be less than one sector.
     const platform::OpenedDevice device =
         platform::OpenDeviceForWriting(m_devicePath.c_str(), false);
-    if (device.fd < 0) return false;
+    if (device.fd < 0) {
+        Fail(&m_failure,
+             device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
+             device.error);
+        return false;
+    }
     const char zeros[kClearSize] = {};
     bool cleared = platform::WriteAll(device.fd, zeros, kClearSize) == kClearSize;
-    if (cleared) cleared = platform::FlushDevice(device.fd);
-    if (close(device.fd) != 0) cleared = false;
+    if (!cleared) Fail(&m_failure, WriteFailure::WriteStopped, 0, errno);
+    if (cleared && !platform::FlushDevice(device.fd)) {
+        Fail(&m_failure, WriteFailure::FlushFailed, -1, errno);
+        cleared = false;
+    }
+    if (close(device.fd) != 0 && cleared) {
+        Fail(&m_failure, WriteFailure::FlushFailed, -1, errno);
+        cleared = false;
+    }
     return cleared;
 }
 
 void DeviceImageWriter::StopImageWriting() {
     g_cancelThread.store(true);
+    platform::AbandonOpens(true);  // a password prompt waited on is given up
 }
 
 void DeviceImageWriter::JoinStrandedUnzipThread() {
@@ -414,8 +519,10 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writtenBytes.store(0);
     m_verifiedBytes.store(-1);
     m_mismatchOffset.store(-1);
+    m_failure = WriteFailure{};
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
+    platform::AbandonOpens(false);
 
     const std::string tempImageFile = m_tempDirectory + kTempImageName;
     // No temporary directory would put the decompressed image in whatever
@@ -447,6 +554,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     SetString(&m_writeData->devicePath, m_devicePath.c_str());
     m_writeData->progressCallback = progress;
     m_writeData->finishedCallback = finished;
+    m_writeData->failure = &m_failure;
 
     const bool started = StartThread(&m_writeThread, &WriteImageThread, m_writeData.get());
     if (started) {
@@ -469,6 +577,7 @@ bool DeviceImageWriter::UnzipImageFileToTemp() {
     SetString(&m_unzipData->tempDirectory, m_tempDirectory.c_str());
     m_unzipData->success = &m_unzipSucceeded;
     m_unzipData->format = &m_imageFormat;
+    m_unzipData->failure = &m_failure;
     m_unzipData->streamBytes = &m_streamBytes;
 
     if (!StartThread(&m_unzipThread, &UnzipThread, m_unzipData.get())) return false;

@@ -83,12 +83,41 @@ std::int64_t FileSize(const char* path);
 // a stalled mount may block: call it on a worker thread.
 bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size);
 
+// Why the last job (or clear) failed, for the window: set by the job's
+// threads, the first failure only, before the completion callback, and read
+// after it.
+struct WriteFailure {
+    enum Kind {
+        None,
+        NotReadable,   // the image is not a regular file that can be read
+        Misnamed,      // its name promises a compression its content lacks
+        Damaged,       // its decompressor failed: `detail` says how
+        ToolMissing,   // `detail`: the decompressor that is not installed
+        Empty,         // it holds no bytes
+        TooLarge,      // `offset`: the image's bytes, `deviceBytes`: the stick's
+        NoTempSpace,   // `detail`: the temporary directory that is full
+        CannotOpen,    // the stick could not be opened: `error`
+        WriteStopped,  // the stick took no more at byte `offset`: `error`
+        FlushFailed,   // the stick did not confirm the data: `error`
+        Mismatch,      // the read-back differs at byte `offset`
+        ReadBack,      // the stick could not be read back at byte `offset`
+        Cancelled,     // `offset`: the bytes written by then
+        Other,         // standard output tells
+    };
+    Kind kind = None;
+    std::int64_t offset = -1;
+    std::int64_t deviceBytes = -1;
+    int error = 0;
+    std::string detail;
+};
+
 struct unzip_thread_data {
     std::string imageFile;
     std::string tempDirectory;
     bool* success = nullptr;
     ImageFormat* format = nullptr;
     std::int64_t* streamBytes = nullptr;  // the streamed image's size; -1: not streamed
+    WriteFailure* failure = nullptr;
 };
 
 struct write_image_thread_data {
@@ -106,6 +135,7 @@ struct write_image_thread_data {
     std::atomic<std::int64_t>* mismatchOffset = nullptr;
     ProgressCallback progressCallback = nullptr;
     FinishedCallback finishedCallback = nullptr;
+    WriteFailure* failure = nullptr;
 };
 
 void* UnzipThread(void* data);
@@ -153,6 +183,9 @@ class DeviceImageWriter {
     // Offset of the first byte on the device that differs from the image, or
     // -1 when none was found. WriteImage resets it.
     std::int64_t MismatchOffset() const { return m_mismatchOffset.load(); }
+    // Why the last job or clear failed; read it after the job's completion
+    // callback, or after ClearDevice returned. WriteImage resets it.
+    const WriteFailure& Failure() const { return m_failure; }
 
   private:
     // Waits for a decompression thread that no write thread took over (its
@@ -170,6 +203,7 @@ class DeviceImageWriter {
     std::atomic<std::int64_t> m_writtenBytes{0};
     std::atomic<std::int64_t> m_verifiedBytes{-1};
     std::atomic<std::int64_t> m_mismatchOffset{-1};
+    WriteFailure m_failure;
     pthread_t m_unzipThread{};
     std::unique_ptr<unzip_thread_data> m_unzipData;
     pthread_t m_writeThread{};

@@ -59,7 +59,7 @@ ImageCopy::Result ImageCopy::ReadSource(int source) {
     }
 }
 
-bool ImageCopy::WritePiece(const char* data, std::size_t size) {
+std::size_t ImageCopy::WritePiece(const char* data, std::size_t size) {
     const std::size_t sector = static_cast<std::size_t>(std::max(m_device.logicalBlockSize, 1));
     const std::size_t whole = size / sector * sector;
     std::size_t written = whole > 0 ? platform::WriteAll(m_device.fd, data, whole) : 0;
@@ -67,11 +67,12 @@ bool ImageCopy::WritePiece(const char* data, std::size_t size) {
         // Only the image's last piece can end inside a sector, and O_DIRECT
         // would refuse that tail: it goes through the page cache, so the
         // device gets exactly the image's bytes; the final fsync puts it there.
-        if (m_direct && !platform::SetDirect(m_device.fd, false)) return false;
+        if (m_direct && !platform::SetDirect(m_device.fd, false)) return written;
         m_direct = false;
         written += platform::WriteAll(m_device.fd, data + whole, size - whole);
     }
-    return written == size;
+    if (written != size) m_error = errno;
+    return written;
 }
 
 // `end`: the image's bytes that the writes so far cover. The chunk that holds
@@ -104,7 +105,9 @@ ImageCopy::Result ImageCopy::Copy(int source, ProgressCallback progress,
             break;
         }
         if (!next) continue;
-        const bool ok = WritePiece(data, size);
+        const std::size_t taken = WritePiece(data, size);
+        const bool ok = taken == size;
+        if (!ok) m_failedAt = offset + static_cast<std::int64_t>(taken);
         m_hashes.push_back(XXH3_128bits(data, size));
         m_queue.Release(data);
         if (ok) written->store(offset + static_cast<std::int64_t>(size));
@@ -145,6 +148,7 @@ bool ImageCopy::Verify(const ImageReader& image, std::atomic<std::int64_t>* veri
             static_cast<std::size_t>(std::min<std::int64_t>(m_size - offset, kPieceSize));
         const std::size_t whole = (n + sector - 1) / sector * sector;
         if (platform::ReadFullAt(m_device.fd, device, whole, offset) < static_cast<long long>(n)) {
+            m_failedAt = offset;
             TraceOffset("Verification failed: the device could not be read at byte %lld", offset);
             return false;
         }

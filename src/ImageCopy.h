@@ -51,6 +51,11 @@ class ImageCopy {
                 const std::function<void()>& interrupt);
     // Bytes the source gave during Copy, up to the size and one more.
     std::int64_t SourceBytes() const { return m_sourceBytes; }
+    // Where a write the device did not take in full stopped (the first byte
+    // it did not take), or where the read-back could not read; and the
+    // write's errno.
+    std::int64_t FailedAt() const { return m_failedAt; }
+    int Error() const { return m_error; }
 
     // Reads the device back past the page cache and compares every piece with
     // what was written. true when all are equal. A difference is traced with
@@ -61,7 +66,8 @@ class ImageCopy {
 
   private:
     Result ReadSource(int source);
-    bool WritePiece(const char* data, std::size_t size);
+    // The bytes of the piece the device took.
+    std::size_t WritePiece(const char* data, std::size_t size);
     void Report(std::int64_t end, ProgressCallback progress);
 
     const platform::OpenedDevice& m_device;
@@ -70,5 +76,7 @@ class ImageCopy {
     bool m_direct;
     std::int64_t m_sourceBytes = 0;
     std::int64_t m_lastStep = -1;
+    std::int64_t m_failedAt = -1;
+    int m_error = 0;
     std::vector<XXH128_hash_t> m_hashes;
 };

@@ -317,7 +317,7 @@ class AppTest : public QObject {
         const char* busy = fault == "busy" ? "org.freedesktop.UDisks2.Error.DeviceBusy" : "";
         QVERIFY(m_mock.SetUnmountError(partition, busy, "target is busy"));
         const int unmountsBefore = m_mock.UnmountCalls().size();
-        QVERIFY(m_mock.SetUnmountDelay(fault == "away" ? 10 : fault == "hung" ? 4 : 0));
+        QVERIFY(m_mock.SetDelay(fault == "away" ? 10 : fault == "hung" ? 4 : 0));
         // This process's writes to the stick at 3 MB/s (cgroup v1 blkio).
         const std::string group = "/sys/fs/cgroup/blkio/imagewriter-test";
         const std::string pid = std::to_string(getpid());

@@ -12,6 +12,7 @@
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
+#include "platform/DeviceAccess.h"
 #include "platform/TempDirectory.h"
 #include "platform/UDisksService.h"
 #include "support/MockUDisks.h"
@@ -36,7 +37,7 @@ platform::UDisksService& Backend() {
 // The writer's job, or its clear on a thread of its own, as the program runs
 // them; asNobody: that thread opens files as an ordinary user would.
 bool RunJob(bool write, const std::string& device, const std::string& image,
-            const std::string& temp, bool asNobody = false) {
+            const std::string& temp, bool asNobody = false, WriteFailure* failure = nullptr) {
     DeviceImageWriter writer;
     writer.SetTempDirectory(temp.c_str());
     writer.SetImageFile(image.c_str());
@@ -48,6 +49,7 @@ bool RunJob(bool write, const std::string& device, const std::string& image,
             if (asNobody) setfsuid(65534);  // this thread only
             cleared = writer.ClearDevice();
         }).join();
+        if (failure) *failure = writer.Failure();
         return cleared;
     }
     g_calls = 0;
@@ -168,6 +170,8 @@ class UDisksTest : public QObject {
         QTest::newRow("clear: character device") << false << "/dev/null";
         QTest::newRow("clear: opener hands out a file") << false << "file";
         QTest::newRow("clear: opener hands out a disk") << false << "disk";
+        // A password prompt nobody answers: the wait is given up, nothing opened.
+        QTest::newRow("clear: opener's answer waited on, given up") << false << "hung";
     }
     void onlyDisks() {
         QFETCH(bool, write);
@@ -185,13 +189,24 @@ class UDisksTest : public QObject {
                          " && ln -s " + target + " " + link),
                      0);
             QVERIFY(device == "file" || loop.Attach(target));
+            QVERIFY(m_mock->SetDelay(device == "hung" ? 3 : 0));
             node = device == "file" ? link : loop.Path();
             QVERIFY(m_mock->AddStick("stick2", QByteArray::fromStdString(node), "V", "M", 65536));
         }
         Backend();  // as at the program's start: installs the privileged opener
         CaptureFd out(1);
-        const bool done = RunJob(write, node, d + "zeros.gz", d, !device.startsWith("/dev/"));
+        std::thread giveUp([&] {
+            if (device != "hung") return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            platform::AbandonOpens(true);
+        });
+        WriteFailure failure;
+        const bool done =
+            RunJob(write, node, d + "zeros.gz", d, !device.startsWith("/dev/"), &failure);
+        giveUp.join();
+        platform::AbandonOpens(false);
         out.Restore();
+        QCOMPARE(failure.kind == WriteFailure::Cancelled, device == "hung");
         loop.Detach();
         QCOMPARE(done, device == "disk");
         const std::string bytes = node == "/dev/stdout" ? out.Text() : ReadBytes(target);

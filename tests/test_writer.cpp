@@ -190,34 +190,35 @@ struct Row {
     qint64 written = kIfOk;  // bytes the job leaves on the device, or one of the three below
     const char* calls = "";  // (total,current) of each progress call; with kSome, the first ones
     const char* lines = "";  // trace lines besides the threads' own
+    WriteFailure::Kind why = WriteFailure::None;  // what the window is told of a failure
 };
 
 // One row per line.
 // clang-format off
 const Row kRows[] = {
-    {.name = "empty image", .size = 0},
+    {.name = "empty image", .size = 0, .why = WriteFailure::Empty},
     {.name = "odd tail", .ok = true, .calls = "(0,1)"},
     {.name = "one whole chunk", .size = 8 * MiB, .ok = true, .calls = "(1,1)"},
     {.name = "three chunks", .size = 17 * MiB, .ok = true, .calls = "(2,1)(2,2)(2,3)"},
     {.name = "4096-byte sectors", .size = MiB + 1536, .dev = "4k", .ok = true, .calls = "(0,1)"},
     {.name = "hostile paths", .image = "hostile", .temp = "hostile", .ok = true, .calls = "(0,1)"},
-    {.name = "device too small", .size = 17 * MiB, .dev = "small", .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes"},
-    {.name = "raw image too large", .size = 13 * MiB, .dev = "small", .file = "image.img", .pack = "", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
-    {.name = "read-only device", .dev = "ro", .calls = "(0,1)"},
-    {.name = "device in use", .dev = "held"},
-    {.name = "flush fails", .size = 1000, .dev = "full", .calls = "(0,1)"},
-    {.name = "damaged image", .image = "damaged", .unzips = false},
-    {.name = "FIFO image", .image = "fifo", .unzips = false},
-    {.name = "missing image", .image = "missing", .unzips = false},
-    {.name = "temporary directory missing", .temp = "missing", .unzips = false},
-    {.name = "temporary directory full", .size = 17 * MiB, .temp = "full", .unzips = false},
-    {.name = "cancelled before the first chunk", .size = 17 * MiB, .cancel = true},
+    {.name = "device too small", .size = 17 * MiB, .dev = "small", .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
+    {.name = "raw image too large", .size = 13 * MiB, .dev = "small", .file = "image.img", .pack = "", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
+    {.name = "read-only device", .dev = "ro", .calls = "(0,1)", .why = WriteFailure::WriteStopped},
+    {.name = "device in use", .dev = "held", .why = WriteFailure::CannotOpen},
+    {.name = "device full", .size = 1000, .dev = "full", .calls = "(0,1)", .why = WriteFailure::WriteStopped},
+    {.name = "damaged image", .image = "damaged", .unzips = false, .why = WriteFailure::Damaged},
+    {.name = "FIFO image", .image = "fifo", .unzips = false, .why = WriteFailure::NotReadable},
+    {.name = "missing image", .image = "missing", .unzips = false, .why = WriteFailure::NotReadable},
+    {.name = "temporary directory missing", .temp = "missing", .unzips = false, .why = WriteFailure::NoTempSpace},
+    {.name = "temporary directory full", .size = 17 * MiB, .temp = "full", .unzips = false, .why = WriteFailure::NoTempSpace},
+    {.name = "cancelled before the first chunk", .size = 17 * MiB, .cancel = true, .why = WriteFailure::Cancelled},
     {.name = "no temporary directory", .temp = "none", .starts = false},
     {.name = "longest paths", .imageLen = 497, .tempLen = 498, .ok = true, .calls = "(0,1)"},
     {.name = "temporary directory too long", .imageLen = 497, .tempLen = 499, .starts = false},
     {.name = "paths too long together", .imageLen = 498, .tempLen = 498, .starts = false},
     {.name = "command too long once quoted", .imageLen = 700, .fill = '$', .starts = false},
-    {.name = "over 2 GiB", .size = 2150629376, .image = "huge", .dev = "small", .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes"},
+    {.name = "over 2 GiB", .size = 2150629376, .image = "huge", .dev = "small", .lines = "Image is larger than the device: 2150629376 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
     // Through a 1 MiB temporary directory: a streamed image is not copied there.
     {.name = "xz", .temp = "full", .file = "image.img.xz", .pack = "xz -1", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
     {.name = "zstd, size not recorded", .size = 17 * MiB, .file = "image.ZST", .pack = "zstd -1 -q", .ok = true, .calls = "(2,1)(2,2)(2,3)"},
@@ -226,21 +227,21 @@ const Row kRows[] = {
     // 17 MiB through a 1 MiB temporary directory: a raw image is not copied there.
     {.name = "raw", .size = 17 * MiB, .temp = "full", .file = "image.iso", .pack = "", .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
     {.name = "raw, odd tail", .size = MiB + 1537, .dev = "4k", .file = "image.bin", .pack = "", .verify = true, .ok = true, .calls = "(0,1)", .lines = kVerified},
-    {.name = "xz name, gzip content", .file = "image.xz", .unzips = false, .lines = kDamaged},
-    {.name = "xz name, raw content", .file = "image.Xz", .pack = "", .unzips = false, .lines = kDamaged},
-    {.name = "device returns other bytes", .verify = true, .hook = "tamper", .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 1048577"},
-    {.name = "cancelled during verification", .verify = true, .hook = "cancel", .written = kAll, .calls = "(0,1)", .lines = "Verification started!"},
+    {.name = "xz name, gzip content", .file = "image.xz", .unzips = false, .lines = kDamaged, .why = WriteFailure::Misnamed},
+    {.name = "xz name, raw content", .file = "image.Xz", .pack = "", .unzips = false, .lines = kDamaged, .why = WriteFailure::Misnamed},
+    {.name = "device returns other bytes", .verify = true, .hook = "tamper", .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 1048577", .why = WriteFailure::Mismatch},
+    {.name = "cancelled during verification", .verify = true, .hook = "cancel", .written = kAll, .calls = "(0,1)", .lines = "Verification started!", .why = WriteFailure::Cancelled},
     // xz, and zstd when the frame records its size, stream from the decompressor.
     {.name = "zstd, size recorded", .size = 17 * MiB, .temp = "full", .file = "image.zst", .pack = kZstdSized, .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
     {.name = "xz, many blocks", .size = 17 * MiB, .file = "image.xz", .pack = "xz -1 -T2 --block-size=1MiB", .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
-    {.name = "xz cut short", .image = "damaged", .file = "image.xz", .pack = "xz -1", .unzips = false, .lines = "Cannot list the image's size: xz exited with status 1"},
-    {.name = "xz not in PATH", .file = "image.xz", .pack = "xz -1", .noTools = true, .unzips = false, .lines = "Cannot list the image's size: xz could not be started: No such file or directory"},
-    {.name = "zstd corrupt", .image = "corrupt", .file = "image.zst", .pack = kZstdSized, .written = kSome, .lines = "Decompression failed: zstd exited with status 1"},
-    {.name = "xz longer than its index", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "append", .written = kAll, .calls = "(2,1)(2,2)(2,3)", .lines = "Decompression failed: xz gave more than the 20971520 bytes its index announced"},
-    {.name = "xz killed", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "kill", .written = kSome, .calls = "(2,1)", .lines = "Decompression failed: xz was killed by signal 9"},
-    {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 8 * MiB, .calls = "(2,1)"},
-    {.name = "xz too large", .size = 13 * MiB, .dev = "small", .file = "image.xz", .pack = "xz -1", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes"},
-    {.name = "xz, device returns other bytes", .size = 5 * MiB, .file = "image.xz", .pack = "xz -1", .verify = true, .hook = "tamper", .at = 4 * MiB + 1, .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 4194305"},
+    {.name = "xz cut short", .image = "damaged", .file = "image.xz", .pack = "xz -1", .unzips = false, .lines = "Cannot list the image's size: xz exited with status 1", .why = WriteFailure::Damaged},
+    {.name = "xz not in PATH", .file = "image.xz", .pack = "xz -1", .noTools = true, .unzips = false, .lines = "Cannot list the image's size: xz could not be started: No such file or directory", .why = WriteFailure::ToolMissing},
+    {.name = "zstd corrupt", .image = "corrupt", .file = "image.zst", .pack = kZstdSized, .written = kSome, .lines = "Decompression failed: zstd exited with status 1", .why = WriteFailure::Damaged},
+    {.name = "xz longer than its index", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "append", .written = kAll, .calls = "(2,1)(2,2)(2,3)", .lines = "Decompression failed: xz gave more than the 20971520 bytes its index announced", .why = WriteFailure::Damaged},
+    {.name = "xz killed", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "kill", .written = kSome, .calls = "(2,1)", .lines = "Decompression failed: xz was killed by signal 9", .why = WriteFailure::Damaged},
+    {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 8 * MiB, .calls = "(2,1)", .why = WriteFailure::Cancelled},
+    {.name = "xz too large", .size = 13 * MiB, .dev = "small", .file = "image.xz", .pack = "xz -1", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
+    {.name = "xz, device returns other bytes", .size = 5 * MiB, .file = "image.xz", .pack = "xz -1", .verify = true, .hook = "tamper", .at = 4 * MiB + 1, .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 4194305", .why = WriteFailure::Mismatch},
 };
 // clang-format on
 
@@ -310,6 +311,7 @@ class WriterTest : public QObject {
         QCOMPARE(bytesAtStart, qint64(-1));  // not the last job's
         QCOMPARE(g_writer.ImageBytes(), r.starts && r.unzips ? r.size : -1);
         QCOMPARE(g_job.finished, r.starts ? 1 : 0);
+        QCOMPARE(g_writer.Failure().kind, r.why);
         QCOMPARE(g_job.result, r.ok);
         QVERIFY(!g_job.tempLeft);  // when the callback ran
         QCOMPARE(g_job.children, std::size_t(0));

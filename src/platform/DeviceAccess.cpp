@@ -15,6 +15,7 @@ namespace platform {
 namespace {
 
 std::atomic<PrivilegedOpener> g_privilegedOpener{nullptr};
+std::atomic<bool> g_opensAbandoned{false};
 
 bool PermissionDenied(int error) {
     return error == EACCES || error == EPERM;
@@ -59,6 +60,7 @@ OpenedDevice Describe(int fd) {
 OpenedDevice OpenPrivileged(const char* path, int flags, int error) {
     const PrivilegedOpener opener = g_privilegedOpener.load();
     if (!opener || !PermissionDenied(error)) return Failure(error);
+    if (g_opensAbandoned.load()) return Failure(ECANCELED);
     int openerError = error;
     const int fd = opener(path, flags, &openerError);
     if (fd < 0) return Failure(openerError ? openerError : error);
@@ -94,6 +96,14 @@ OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect, bool alsoRe
         return Failure(ESTALE);
     }
     return Describe(fd);
+}
+
+void AbandonOpens(bool abandon) {
+    g_opensAbandoned.store(abandon);
+}
+
+bool OpensAbandoned() {
+    return g_opensAbandoned.load();
 }
 
 void SetPrivilegedOpener(PrivilegedOpener opener) {

@@ -45,6 +45,12 @@ OpenedDevice OpenDeviceForWriting(const char* path, bool wantDirect, bool alsoRe
 using PrivilegedOpener = int (*)(const char* path, int flags, int* error);
 void SetPrivilegedOpener(PrivilegedOpener opener);
 
+// Gives up (true), or no longer gives up (false), the wait on the
+// privileged opener: an open that waits on a password prompt then fails at
+// once with ECANCELED, and nothing is opened. Process-wide; any thread.
+void AbandonOpens(bool abandon);
+bool OpensAbandoned();
+
 // Writes all `size` bytes, continuing after short writes and EINTR. Returns
 // the number of bytes written; less than `size` means an error or the end of
 // the device (errno tells which; 0 bytes accepted counts as ENOSPC).

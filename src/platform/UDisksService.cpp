@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "platform/DeviceAccess.h"
 #include "platform/DevicePaths.h"
@@ -538,7 +539,17 @@ int OpenOnBus(QDBusConnection& bus, const char* path, int flags, int* error) {
         QDBusMessage::createMethodCall(kService, blockPath, kBlock, QStringLiteral("OpenDevice"));
     open << mode << QVariantMap{{QStringLiteral("flags"), flags & ~O_ACCMODE}};
     open.setInteractiveAuthorizationAllowed(true);
-    const QDBusMessage reply = bus.call(open, QDBus::Block, kPromptTimeoutMs);
+    // Waited for in steps, so that the user may give up on a password
+    // prompt; a descriptor that comes after that closes with its message.
+    QDBusPendingCall pending = bus.asyncCall(open, kPromptTimeoutMs);
+    while (!pending.isFinished()) {
+        if (OpensAbandoned()) {
+            *error = ECANCELED;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const QDBusMessage reply = pending.reply();
     if (reply.type() != QDBusMessage::ReplyMessage) {
         *error = ErrnoForDBusError(reply.errorName(), reply.errorMessage());
         return -1;

@@ -40,7 +40,8 @@ class MockUDisks {
                          const QString& message) {  // an empty name clears it
         return Call("SetUnmountError", {device, errorName, message});
     }
-    bool SetUnmountDelay(int seconds) { return Call("SetUnmountDelay", {seconds}); }
+    // Each Unmount and OpenDevice answers this late.
+    bool SetDelay(int seconds) { return Call("SetDelay", {seconds}); }
     QStringList UnmountCalls() {  // "DEVICE force=true|false" per Filesystem.Unmount
         return Call("UnmountCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
     }

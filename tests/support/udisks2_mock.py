@@ -16,7 +16,7 @@ MODES = {'r': os.O_RDONLY, 'w': os.O_WRONLY, 'rw': os.O_RDWR}
 
 def load(mock, _parameters):
     mock.fail_loads, mock.unmount_calls, mock.unmount_errors, mock.sticks = 0, [], {}, {}
-    mock.unmount_delay, mock.power_offs, mock.power_off_error = 0, [], ''
+    mock.delay, mock.power_offs, mock.power_off_error = 0, [], ''
 
     mock.AddMethod(OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', get_managed_objects)
 
@@ -53,6 +53,7 @@ def add_block(mock, device, size, drive, **more):  # named after its node, as ud
 
 
 def open_device(obj, mode, options):  # like udisksd, which takes the access mode only as `mode`
+    time.sleep(mockobject.objects[MAIN_OBJ].delay)
     if int(options.get('flags', 0)) & os.O_ACCMODE:
         fail("Using 'O_RDWR', 'O_RDONLY' and 'O_WRONLY' flags is not permitted. Use 'mode' argument instead.")
     try:
@@ -67,7 +68,7 @@ def open_device(obj, mode, options):  # like udisksd, which takes the access mod
 def unmount(obj, options):
     mock, device = mockobject.objects[MAIN_OBJ], text(obj.props[BLOCK]['Device'])
     mock.unmount_calls.append(f"{device} force={'true' if options.get('force') else 'false'}")
-    time.sleep(mock.unmount_delay)  # a slow stick, or a password prompt the user answers late
+    time.sleep(mock.delay)  # a slow stick, or a password prompt the user answers late
     if device in mock.unmount_errors:
         fail(*reversed(mock.unmount_errors[device]))
     if not obj.props[FILESYSTEM]['MountPoints']:
@@ -133,8 +134,8 @@ def SetUnmountError(self, device, name, message):  # no name: no error
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='i')
-def SetUnmountDelay(self, seconds):
-    self.unmount_delay = seconds
+def SetDelay(self, seconds):  # of each answer to Unmount and OpenDevice
+    self.delay = seconds
 
 
 @dbus.service.method(MOCK_IFACE, out_signature='as')
