@@ -22,6 +22,7 @@
 
 #include "WriteInfoText.h"
 #include "platform/DesktopNotification.h"
+#include "platform/DeviceAccess.h"
 #include "platform/DevicePaths.h"
 #include "platform/DiskService.h"
 #include "platform/ImageChecksum.h"
@@ -848,11 +849,7 @@ std::int32_t Controller::updateWriteInfo() {
 }
 
 QString Controller::writeFailureReason() const {
-    const std::int64_t mismatch = m_deviceImageWriter->MismatchOffset();
-    if (mismatch >= 0) return MismatchText(mismatch);
-    if (m_cancelRequested)
-        return QStringLiteral("Cancelled by you: the stick may be partly written.");
-    return QStringLiteral("The write failed: standard output tells why.");
+    return FailureText(m_deviceImageWriter->Failure());
 }
 
 void Controller::cancelWriteImage() {
@@ -895,12 +892,21 @@ void Controller::startClearDevice(QTimer* timer) {
     m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
     showOperationInfo(QStringLiteral("Clearing the stick\u2026"));
+    // A password prompt nobody answers must not keep the window waiting.
+    platform::AbandonOpens(false);
+    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonClear);
     DeviceImageWriter* writer = m_deviceImageWriter.get();
     m_clearThread = std::thread([this, writer] {
         const bool cleared = writer->ClearDevice();
         QMetaObject::invokeMethod(
             this, [this, cleared] { finishClearDevice(cleared); }, Qt::QueuedConnection);
     });
+}
+
+void Controller::abandonClear() {
+    Trace("Clear abandoned.");
+    writeImageButton->setEnabled(false);
+    platform::AbandonOpens(true);
 }
 
 void Controller::finishClearDevice(bool cleared) {
@@ -912,11 +918,13 @@ void Controller::finishClearDevice(bool cleared) {
         terminate();
         return;
     }
+    writeImageButton->setEnabled(false);
+    writeImageButton->setText(QStringLiteral("Write Image"));
     if (cleared) {
         showOperationInfo(QStringLiteral("Cleared"));
         reportResult(QStringLiteral("Device successfully cleared!"), false);
     } else {
-        const QString reason = QStringLiteral("The stick could not be opened or written.");
+        const QString reason = FailureText(m_deviceImageWriter->Failure());
         showOperationInfo(reason);
         reportResult(QStringLiteral("Unable to clear device!"), true, reason);
     }

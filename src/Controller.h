@@ -171,6 +171,7 @@ class Controller : public QObject {
     // While an unmount request is outstanding, the write button abandons it.
     void unmountRequested();
     void abandonWait();
+    void abandonClear();
     // The sentence that says why the last write failed.
     QString writeFailureReason() const;
     // What the worker thread found of the image before the unmount.

@@ -1,6 +1,8 @@
 #include "WriteInfoText.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 constexpr double kMB = 1024.0 * 1024.0;
@@ -41,10 +43,61 @@ QString TooLargeText(std::int64_t imageBytes, std::int64_t stickBytes) {
         .arg(SizeText(imageBytes), SizeText(stickBytes));
 }
 
-QString MismatchText(std::int64_t offset) {
-    return QStringLiteral(
-               "Verification found a difference at byte %1: the stick may be failing or fake.")
-        .arg(offset);
+namespace {
+
+// Why the stick could not be opened, for the user.
+QString OpenProblem(int error) {
+    if (error == EACCES || error == EPERM)
+        return QStringLiteral("the password prompt was refused, or you may not write to it");
+    if (error == EBUSY) return QStringLiteral("another program is using it");
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+}  // namespace
+
+QString FailureText(const WriteFailure& f) {
+    const QString error = QString::fromLocal8Bit(std::strerror(f.error));
+    const QString detail = QString::fromStdString(f.detail);
+    switch (f.kind) {
+        case WriteFailure::NotReadable:
+            return QStringLiteral("The image is not a file that can be read.");
+        case WriteFailure::Misnamed:
+            return QStringLiteral("The image's name promises a compression its content lacks.");
+        case WriteFailure::Damaged:
+            return QStringLiteral("The image is damaged or cut short (%1).").arg(detail);
+        case WriteFailure::ToolMissing:
+            return QStringLiteral("%1, which decompresses this image, is not installed.")
+                .arg(detail);
+        case WriteFailure::Empty:
+            return QStringLiteral("The image holds no bytes.");
+        case WriteFailure::TooLarge:
+            return TooLargeText(f.offset, f.deviceBytes);
+        case WriteFailure::NoTempSpace:
+            return QStringLiteral("There is no room for the decompressed image in %1.").arg(detail);
+        case WriteFailure::CannotOpen:
+            return QStringLiteral("The stick could not be opened: %1.").arg(OpenProblem(f.error));
+        case WriteFailure::WriteStopped:
+            return QStringLiteral("The stick stopped accepting data at byte %1 (%2).")
+                .arg(f.offset)
+                .arg(error);
+        case WriteFailure::FlushFailed:
+            return QStringLiteral("The stick did not confirm the data it took (%1).").arg(error);
+        case WriteFailure::Mismatch:
+            return QStringLiteral(
+                       "Verification found a difference at byte %1: the stick may be failing or "
+                       "fake.")
+                .arg(f.offset);
+        case WriteFailure::ReadBack:
+            return QStringLiteral("The stick could not be read back at byte %1.").arg(f.offset);
+        case WriteFailure::Cancelled:
+            return f.offset == 0
+                       ? QStringLiteral("Cancelled by you: nothing was written.")
+                       : QStringLiteral("Cancelled by you: the stick may be partly written.");
+        case WriteFailure::None:
+        case WriteFailure::Other:
+            break;
+    }
+    return QStringLiteral("The write failed: standard output tells why.");
 }
 
 void TransferRate::Restart(std::int64_t bytes, Clock::time_point now) {

@@ -12,6 +12,8 @@
 #include <deque>
 #include <utility>
 
+#include "DeviceImageWriter.h"
+
 // "48 MB": whole MB of 1,048,576 bytes, as the "Size:" line counts them.
 QString SizeText(std::int64_t bytes);
 // "0:07", "1:02:03".
@@ -24,7 +26,8 @@ QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_
                          std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds);
 
 QString TooLargeText(std::int64_t imageBytes, std::int64_t stickBytes);
-QString MismatchText(std::int64_t offset);
+// Why a write or a clear failed, in one sentence.
+QString FailureText(const WriteFailure& failure);
 
 // The rate of one phase of a write, from the bytes done at each poll: the
 // bytes between the moments the count moved over the last few seconds (a
