@@ -713,9 +713,15 @@ void Controller::imageInspected(const InspectedImage& look) {
                       TooLargeText(size, static_cast<std::int64_t>(stickBytes)));
         return;
     }
-    if (!readable) {
-        reportFailure(QStringLiteral("Image could not be written!"),
-                      QStringLiteral("The image is not a file that can be read."));
+    // What the image's first bytes already tell ends here too, before the
+    // unmount: unreadable, misnamed, or a raw image of no bytes.
+    WriteFailure refused;
+    refused.kind = !readable                                 ? WriteFailure::NotReadable
+                   : format == ImageFormat::Damaged          ? WriteFailure::Misnamed
+                   : format == ImageFormat::Raw && size == 0 ? WriteFailure::Empty
+                                                             : WriteFailure::None;
+    if (refused.kind != WriteFailure::None) {
+        reportFailure(QStringLiteral("Image could not be written!"), FailureText(refused));
         return;
     }
     if (changed) {
