@@ -828,6 +828,15 @@ std::int32_t Controller::updateWriteInfo() {
         std::error_code error;
         const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
         const auto size = std::filesystem::file_size(tempFile, error);
+        // An xz or zstd image streams once its index gives its size, which
+        // takes a moment: until a temporary file shows it does not, it is
+        // being written.
+        const bool mayStream =
+            m_imageFormat == ImageFormat::Xz || m_imageFormat == ImageFormat::Zstd;
+        if (mayStream && error) {
+            writeImageInfo->setText(QStringLiteral("Writing: (%1)").arg(DurationText(elapsed)));
+            return copyPercent;
+        }
         QString text = QStringLiteral("Decompressing image\u2026");
         if (!error && size > 0) text += QStringLiteral(" %1").arg(SizeText(size));
         writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(DurationText(elapsed)));
