@@ -5,9 +5,12 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMainWindow>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTranslator>
 #include <cerrno>
 #include <csignal>
 
@@ -77,6 +80,21 @@ class TerminationSignals {
 
 }  // namespace
 
+void InstallTranslations(QCoreApplication& application) {
+    const QLocale locale;
+    const QString own = QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/../share/usb-image-writer/translations");
+    for (const auto& [name, dir] :
+         {std::pair{QStringLiteral("qtbase"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)},
+          std::pair{QStringLiteral("usb-image-writer"), own}}) {
+        auto* translator = new QTranslator(&application);
+        if (translator->load(locale, name, QStringLiteral("_"), dir))
+            QCoreApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
+}
+
 int ApplicationMain(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("usb-image-writer"));
@@ -84,6 +102,7 @@ int ApplicationMain(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("org.usbimagewriter.UsbImageWriter"));
     // The program ends through terminate() only, never because a window closed.
     QApplication::setQuitOnLastWindowClosed(false);
+    InstallTranslations(app);
     int result = 0;
     {
         ApplicationWindow application;

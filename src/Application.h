@@ -10,6 +10,7 @@
 #include <memory>
 
 class Controller;
+class QCoreApplication;
 class QMainWindow;
 namespace Ui {
 class MainWindow;
@@ -32,6 +33,12 @@ class ApplicationWindow {
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<Controller> m_controller;  // destroyed first
 };
+
+// Installs the translations for the user's language (LANGUAGE, LC_ALL,
+// LC_MESSAGES, LANG; "C" keeps English): the program's own, from
+// share/usb-image-writer/translations beside its bin directory, and Qt's for
+// its dialogs. They belong to the application object.
+void InstallTranslations(QCoreApplication& application);
 
 // The program: QApplication, ApplicationWindow, the start-up warning, the
 // event loop.

@@ -39,25 +39,33 @@ constexpr int kScanMilliseconds = 2500;
 constexpr int kStartMilliseconds = 50;
 constexpr int kStatusMilliseconds = 200;
 
-const QString kStartUpWarning = QStringLiteral(
+// Translated where they are shown (the translator is installed after these
+// are made).
+const char* const kStartUpWarning = QT_TRANSLATE_NOOP(
+    "Controller",
     "Do not run this software while using any other software which is directly accessing the "
     "USB ports of your computer system.");
-const QString kDataLossWarning = QStringLiteral(
+const char* const kDataLossWarning = QT_TRANSLATE_NOOP(
+    "Controller",
     "The device and its partitions will be unmounted and reformatted. Any containing data will be "
     "erased. Please confirm this operation or press Cancel.");
-const QString kDeviceGone = QStringLiteral(
+const char* const kDeviceGone = QT_TRANSLATE_NOOP(
+    "Controller",
     "The selected USB device is no longer available. Please press Refresh to rescan the USB "
     "devices and select the stick again.");
-const QString kRunningSystem = QStringLiteral(
+const char* const kRunningSystem = QT_TRANSLATE_NOOP(
+    "Controller",
     "The selected USB device now holds part of the running system. It is not written or "
     "cleared.");
-const QString kWriteProtected = QStringLiteral(
+const char* const kWriteProtected = QT_TRANSLATE_NOOP(
+    "Controller",
     "The selected USB device is write-protected. Release its write-protection switch, if it has "
     "one, plug it in again and press Refresh.");
-const QString kImageChanged = QStringLiteral(
+const char* const kImageChanged = QT_TRANSLATE_NOOP(
+    "Controller",
     "The image changed after its SHA-256 was checked. Choose it again to check it anew.");
-const QString kImageOnStick =
-    QStringLiteral("The image file is on the selected USB device. Copy it to another disk first.");
+const char* const kImageOnStick = QT_TRANSLATE_NOOP(
+    "Controller", "The image file is on the selected USB device. Copy it to another disk first.");
 
 }  // namespace
 
@@ -130,8 +138,8 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
 }
 
 void Controller::awakeFromNib() {
-    korvelImageInfo->setText(QStringLiteral("No image file selected!"));
-    usbStickChooser->addItem(QStringLiteral("No USB device!"));
+    korvelImageInfo->setText(tr("No image file selected!"));
+    usbStickChooser->addItem(tr("No USB device!"));
     usbStickChooser->setCurrentIndex(0);
     m_selectedIndex = 0;
     setGuiSettings(ModeStartup);
@@ -284,9 +292,9 @@ void Controller::Message(const QString& message, bool asError, const QString& re
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowTitle(QApplication::applicationDisplayName());
     box.setIcon(asError ? QMessageBox::Critical : QMessageBox::Information);
-    box.setText(asError ? QStringLiteral("Error!") : QStringLiteral("Notification!"));
+    box.setText(asError ? tr("Error!") : tr("Notification!"));
     box.setInformativeText(reason.isEmpty() ? message : message + QStringLiteral("\n\n") + reason);
-    box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.addButton(tr("OK"), QMessageBox::AcceptRole);
     // Wide enough that the message stays on one line (a long reason may
     // wrap below it).
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
@@ -353,8 +361,8 @@ std::string Controller::tempDirectory() const {
 // ---------------------------------------------------- start-up, device list
 
 void Controller::applicationDidFinishLaunching() {
-    beginAlertSheet(QStringLiteral("Warning"), QStringLiteral("Continue"), QStringLiteral("Quit"),
-                    false, &Controller::sheetDidEndForStartUpWarning, 0, kStartUpWarning);
+    beginAlertSheet(tr("Warning"), tr("Continue"), tr("Quit"), false,
+                    &Controller::sheetDidEndForStartUpWarning, 0, tr(kStartUpWarning));
 }
 
 void Controller::sheetDidEndForStartUpWarning(int returnCode, int /*contextInfo*/) {
@@ -391,12 +399,12 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     usbStickInfo->setText(QString());
     m_selectedIndex = 0;
     if (devices.empty()) {
-        usbStickChooser->addItem(QStringLiteral("No USB device!"));
+        usbStickChooser->addItem(tr("No USB device!"));
         usbStickChooser->setCurrentIndex(0);
         if (m_terminateWhenIdle) terminate();
         return;
     }
-    usbStickChooser->addItem(QStringLiteral("Select USB device!"));
+    usbStickChooser->addItem(tr("Select USB device!"));
     usbStickChooser->setCurrentIndex(0);
     for (const auto& entry : devices) {
         const QString name = QString::fromUtf8(entry->mediaName);
@@ -423,7 +431,7 @@ void Controller::comboBoxSelectionDidChange() {
         m_selectedDevice = std::make_unique<deviceEntryStruct>(*devices[index - 1]);
         QString info = QString::fromUtf8(m_selectedDevice->infoText);
         if (DeviceWriteProtected(*m_selectedDevice))
-            info += QStringLiteral("Write-protected: it can be neither written nor cleared.");
+            info += tr("Write-protected: it can be neither written nor cleared.");
         setElidedText(usbStickInfo, info);
     }
     m_selectedIndex = index;
@@ -438,9 +446,9 @@ void Controller::comboBoxSelectionDidChange() {
 
 void Controller::chooseImage() {
     const QString path = QFileDialog::getOpenFileName(
-        window, QStringLiteral("Choose Image"), QString(),
-        QStringLiteral("Disk images (*.gz *.imgz *.img *.iso *.raw *.bin *.xz *.zst "
-                       "*.bz2);;All files (*)"));
+        window, tr("Choose Image"), QString(),
+        tr("Disk images (*.gz *.imgz *.img *.iso *.raw *.bin *.xz *.zst "
+           "*.bz2);;All files (*)"));
     if (path.isEmpty()) return;  // cancelled
     chooseImageFile(path);
 }
@@ -458,16 +466,16 @@ void Controller::chooseImageFile(const QString& path) {
 
 void Controller::writeImage() {
     if (m_operationInProgress) return;
-    initiateWarningForDataLose(QStringLiteral("Write Image"), OperationWrite);
+    initiateWarningForDataLose(tr("Write Image"), OperationWrite);
 }
 
 void Controller::clearUSBDevice() {
     if (m_operationInProgress) return;
-    initiateWarningForDataLose(QStringLiteral("Clear Device"), OperationClear);
+    initiateWarningForDataLose(tr("Clear Device"), OperationClear);
 }
 
 void Controller::initiateWarningForDataLose(const QString& operationName, int operationCode) {
-    QString message = kDataLossWarning;
+    QString message = tr(kDataLossWarning);
     const deviceEntryStruct* disk = m_selectedDevice.get();
     if (disk &&
         platform::LooksLikeHardDisk(disk->removable, disk->mediaRemovable, disk->mediaSize)) {
@@ -477,9 +485,8 @@ void Controller::initiateWarningForDataLose(const QString& operationName, int op
                        .arg(QString::fromUtf8(disk->mediaName))
                        .arg(disk->mediaSize >> 20);
     }
-    beginAlertSheet(QStringLiteral("Warning - ") + operationName, QStringLiteral("Cancel"),
-                    QStringLiteral("Confirm"), true, &Controller::sheetDidEndDataLoseWarning,
-                    operationCode, message);
+    beginAlertSheet(tr("Warning - ") + operationName, tr("Cancel"), tr("Confirm"), true,
+                    &Controller::sheetDidEndDataLoseWarning, operationCode, message);
 }
 
 void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
@@ -525,14 +532,14 @@ void Controller::lockForOperation() {
     clearDeviceButton->setEnabled(false);
     // The unmount may wait on a password prompt or a slow service: say so,
     // rather than leave only greyed buttons.
-    showOperationInfo(QStringLiteral("Unmounting the stick\u2026"));
+    showOperationInfo(tr("Unmounting the stick\u2026"));
 }
 
 void Controller::unmountRequested() {
     // A password prompt or a hung service may keep the answer away for long:
     // the user may give up waiting.
     m_unmountPending = true;
-    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonWait);
+    setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
 }
 
 void Controller::abandonWait() {
@@ -552,7 +559,7 @@ bool Controller::unmountAnswered() {
     }
     m_unmountPending = false;
     writeImageButton->setEnabled(false);
-    writeImageButton->setText(QStringLiteral("Write Image"));
+    writeImageButton->setText(tr("Write Image"));
     m_writeImageButtonAction = &Controller::writeImage;
     return true;
 }
@@ -568,7 +575,7 @@ void Controller::releaseOperationLock() {
     m_unmountPending = false;
     refreshButton->setEnabled(m_savedControls.refresh);
     chooseImageButton->setEnabled(m_savedControls.chooseImage);
-    writeImageButton->setText(QStringLiteral("Write Image"));
+    writeImageButton->setText(tr("Write Image"));
     m_writeImageButtonAction = &Controller::writeImage;
     writeImageButton->setEnabled(m_savedControls.writeImage);
     clearDeviceButton->setEnabled(m_savedControls.clearDevice);
@@ -586,9 +593,9 @@ bool Controller::confirmedDeviceStillPresent() {
     if (state == ConfirmedDevice::WriteProtected) {
         Trace(("Device " + std::string(m_selectedDevice->bsdName) + " is write-protected").c_str());
     }
-    reportFailure(state == ConfirmedDevice::WriteProtected  ? kWriteProtected
-                  : state == ConfirmedDevice::RunningSystem ? kRunningSystem
-                                                            : kDeviceGone,
+    reportFailure(state == ConfirmedDevice::WriteProtected  ? tr(kWriteProtected)
+                  : state == ConfirmedDevice::RunningSystem ? tr(kRunningSystem)
+                                                            : tr(kDeviceGone),
                   QString());
     return false;
 }
@@ -607,7 +614,7 @@ void Controller::startImageWriting(QTimer* timer) {
     m_operationInProgress = false;
     setGuiSettings(ModeWriting);
     setApplicationStatus(StatusWriting);
-    setWriteImageButton(QStringLiteral("Cancel"), &Controller::cancelWriteImage);
+    setWriteImageButton(tr("Cancel"), &Controller::cancelWriteImage);
     setWriteProgress(0);
     writeImageProgress->setValue(0);
     m_cancelRequested = false;
@@ -623,9 +630,9 @@ void Controller::startImageWriting(QTimer* timer) {
             scheduleTimer(kStatusMilliseconds, true, &Controller::updateWriteStatus, true);
         return;
     }
-    Message(QStringLiteral("Cannot write image!"), true);
+    Message(tr("Cannot write image!"), true);
     setGuiSettings(ModeReadyToWrite);
-    setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
+    setWriteImageButton(tr("Write Image"), &Controller::writeImage);
 }
 
 // The checks before the unmount: the same stick, the published checksum
@@ -635,17 +642,16 @@ void Controller::beginImageWriting() {
     using State = platform::ImageChecksum::State;
     if (m_checksum->state() == State::Checking) {
         m_writeAfterChecksum = true;
-        showOperationInfo(QStringLiteral("Waiting for the SHA-256 check\u2026"));
-        setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonWait);
+        showOperationInfo(tr("Waiting for the SHA-256 check\u2026"));
+        setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
         return;
     }
     if (m_checksum->state() == State::Mismatch) {
         Trace("Image does not match its published SHA-256");
-        reportFailure(
-            QStringLiteral("The image does not match the SHA-256 in %1: it is damaged, or "
-                           "not the image that was published. Nothing was written.")
-                .arg(m_checksum->fileName()),
-            QString());
+        reportFailure(tr("The image does not match the SHA-256 in %1: it is damaged, or "
+                         "not the image that was published. Nothing was written.")
+                          .arg(m_checksum->fileName()),
+                      QString());
         return;
     }
     // Before anything is unmounted, the image is looked at: not a regular
@@ -674,16 +680,17 @@ void Controller::checksumChanged() {
     const QString file = m_checksum->fileName();
     switch (m_checksum->state()) {
         case State::Checking:
-            line += QStringLiteral("\nChecking SHA-256\u2026 %1 %").arg(m_checksum->percent());
+            line +=
+                QLatin1Char('\n') + tr("Checking SHA-256\u2026 %1 %").arg(m_checksum->percent());
             break;
         case State::Matches:
-            line += QStringLiteral("\nSHA-256 matches %1").arg(file);
+            line += QLatin1Char('\n') + tr("SHA-256 matches %1").arg(file);
             break;
         case State::Mismatch:
-            line += QStringLiteral("\nSHA-256 does not match %1!").arg(file);
+            line += QLatin1Char('\n') + tr("SHA-256 does not match %1!").arg(file);
             break;
         case State::Unusable:
-            line += QStringLiteral("\n%1 cannot be used to check the image").arg(file);
+            line += QLatin1Char('\n') + tr("%1 cannot be used to check the image").arg(file);
             break;
         case State::None:
             break;
@@ -709,7 +716,7 @@ void Controller::imageInspected(const InspectedImage& look) {
     const std::uint64_t stickBytes = m_selectedDevice->mediaSize;
     if (readable && format == ImageFormat::Raw && static_cast<std::uint64_t>(size) > stickBytes) {
         TraceImageTooLarge(size, static_cast<std::int64_t>(stickBytes));
-        reportFailure(QStringLiteral("Image could not be written!"),
+        reportFailure(tr("Image could not be written!"),
                       TooLargeText(size, static_cast<std::int64_t>(stickBytes)));
         return;
     }
@@ -721,18 +728,18 @@ void Controller::imageInspected(const InspectedImage& look) {
                    : format == ImageFormat::Raw && size == 0 ? WriteFailure::Empty
                                                              : WriteFailure::None;
     if (refused.kind != WriteFailure::None) {
-        reportFailure(QStringLiteral("Image could not be written!"), FailureText(refused));
+        reportFailure(tr("Image could not be written!"), FailureText(refused));
         return;
     }
     if (changed) {
-        reportFailure(kImageChanged, QString());
+        reportFailure(tr(kImageChanged), QString());
         return;
     }
     if (onStick) {
         Trace(("Image file is on the device it would be written to: " +
                std::string(m_selectedDevice->bsdName))
                   .c_str());
-        reportFailure(kImageOnStick, QString());
+        reportFailure(tr(kImageOnStick), QString());
         return;
     }
     const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
@@ -766,34 +773,33 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     writeImageButton->setEnabled(false);
-    writeImageButton->setText(QStringLiteral("Write Image"));
+    writeImageButton->setText(tr("Write Image"));
     if (status != StatusWriteSucceeded) {
         const QString reason = writeFailureReason();
         writeImageInfo->setText(reason);
-        reportResult(QStringLiteral("Image could not be written!"), true, reason);
+        reportResult(tr("Image could not be written!"), true, reason);
         endWrite();
         return;
     }
     const bool verified = m_deviceImageWriter->VerifiedBytes() >= 0 &&
                           m_deviceImageWriter->VerifiedBytes() == m_deviceImageWriter->ImageBytes();
-    writeImageInfo->setText(verified ? QStringLiteral("Written and verified")
-                                     : QStringLiteral("Written"));
+    writeImageInfo->setText(verified ? tr("Written and verified") : tr("Written"));
     if (!powerOffCheckBox->isChecked()) {
-        reportResult(QStringLiteral("Image successfully written!"), false);
+        reportResult(tr("Image successfully written!"), false);
         endWrite();
         return;
     }
     // The stick is taken off the bus, so that it can be pulled out at once;
     // a refusal does not undo the write.
     const QString outcome = writeImageInfo->text();
-    showOperationInfo(QStringLiteral("Powering the stick off\u2026"));
+    showOperationInfo(tr("Powering the stick off\u2026"));
     platform::ActiveDiskService().PowerOffDrive(
         m_selectedDevice->bsdName, [this, outcome](bool off, const std::string& why) {
             if (m_terminated) return;
             writeImageInfo->setText(outcome);
-            reportResult(QStringLiteral("Image successfully written!"), false,
-                         off ? QStringLiteral("The stick is powered off and can be removed.")
-                             : QStringLiteral("The stick could not be powered off: %1")
+            reportResult(tr("Image successfully written!"), false,
+                         off ? tr("The stick is powered off and can be removed.")
+                             : tr("The stick could not be powered off: %1")
                                    .arg(QString::fromStdString(why)));
             endWrite();
         });
@@ -801,7 +807,7 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
 
 void Controller::endWrite() {
     setGuiSettings(ModeReadyToWrite);
-    setWriteImageButton(QStringLiteral("Write Image"), &Controller::writeImage);
+    setWriteImageButton(tr("Write Image"), &Controller::writeImage);
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
@@ -816,7 +822,7 @@ std::int32_t Controller::updateWriteInfo() {
     const std::int64_t elapsed = duration_cast<seconds>(now - m_writeStarted).count();
     const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
     if (m_cancelRequested) {
-        writeImageInfo->setText(QStringLiteral("Cancelling\u2026 (%1)").arg(DurationText(elapsed)));
+        writeImageInfo->setText(tr("Cancelling\u2026 (%1)").arg(DurationText(elapsed)));
         return copyPercent;
     }
     // The writer knows the image's real size once decompression has ended
@@ -834,12 +840,13 @@ std::int32_t Controller::updateWriteInfo() {
         const bool mayStream =
             m_imageFormat == ImageFormat::Xz || m_imageFormat == ImageFormat::Zstd;
         if (mayStream && error) {
-            writeImageInfo->setText(QStringLiteral("Writing: (%1)").arg(DurationText(elapsed)));
+            writeImageInfo->setText(tr("Writing: (%1)").arg(DurationText(elapsed)));
             return copyPercent;
         }
-        QString text = QStringLiteral("Decompressing image\u2026");
-        if (!error && size > 0) text += QStringLiteral(" %1").arg(SizeText(size));
-        writeImageInfo->setText(text + QStringLiteral(" (%1)").arg(DurationText(elapsed)));
+        writeImageInfo->setText(
+            !error && size > 0
+                ? tr("Decompressing image\u2026 %1 (%2)").arg(SizeText(size), DurationText(elapsed))
+                : tr("Decompressing image\u2026 (%1)").arg(DurationText(elapsed)));
         return copyPercent;
     }
     // The bytes the stick has taken, not whole chunks: the percentage and
@@ -857,9 +864,8 @@ std::int32_t Controller::updateWriteInfo() {
     m_rate.Sample(done, now);
     const auto percent =
         static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1));
-    writeImageInfo->setText(
-        ProgressInfoText(verifying ? QStringLiteral("Verifying") : QStringLiteral("Writing"),
-                         percent, done, imageBytes, m_rate.BytesPerSecond(), elapsed));
+    writeImageInfo->setText(ProgressInfoText(verifying ? tr("Verifying") : tr("Writing"), percent,
+                                             done, imageBytes, m_rate.BytesPerSecond(), elapsed));
     return percent;
 }
 
@@ -906,10 +912,10 @@ void Controller::startClearDevice(QTimer* timer) {
     m_clearRunning = true;
     m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
-    showOperationInfo(QStringLiteral("Clearing the stick\u2026"));
+    showOperationInfo(tr("Clearing the stick\u2026"));
     // A password prompt nobody answers must not keep the window waiting.
     platform::AbandonOpens(false);
-    setWriteImageButton(QStringLiteral("Cancel"), &Controller::abandonClear);
+    setWriteImageButton(tr("Cancel"), &Controller::abandonClear);
     DeviceImageWriter* writer = m_deviceImageWriter.get();
     m_clearThread = std::thread([this, writer] {
         const bool cleared = writer->ClearDevice();
@@ -934,14 +940,14 @@ void Controller::finishClearDevice(bool cleared) {
         return;
     }
     writeImageButton->setEnabled(false);
-    writeImageButton->setText(QStringLiteral("Write Image"));
+    writeImageButton->setText(tr("Write Image"));
     if (cleared) {
-        showOperationInfo(QStringLiteral("Cleared"));
-        reportResult(QStringLiteral("Device successfully cleared!"), false);
+        showOperationInfo(tr("Cleared"));
+        reportResult(tr("Device successfully cleared!"), false);
     } else {
         const QString reason = FailureText(m_deviceImageWriter->Failure());
         showOperationInfo(reason);
-        reportResult(QStringLiteral("Unable to clear device!"), true, reason);
+        reportResult(tr("Unable to clear device!"), true, reason);
     }
     setApplicationStatus(StatusIdle);
     releaseOperationLock();
@@ -969,7 +975,7 @@ void UnmountFinished(bool success, Controller::TimerSlot work) {
         (controller->*work)(nullptr);
     } else {
         Trace("Unmount failed!");
-        controller->reportFailure(QStringLiteral("Cannot unmount device!"),
+        controller->reportFailure(Controller::tr("Cannot unmount device!"),
                                   QString::fromStdString(UnmountFailureReason()));
     }
 }

@@ -1,15 +1,23 @@
 #include "WriteInfoText.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace {
+
 constexpr double kMB = 1024.0 * 1024.0;
-}
+
+// The context of these texts' translations.
+class WriteInfoText {
+    Q_DECLARE_TR_FUNCTIONS(WriteInfoText)
+};
+
+}  // namespace
 
 QString SizeText(std::int64_t bytes) {
-    return QStringLiteral("%1 MB").arg(std::max<std::int64_t>(bytes, 0) >> 20);
+    return WriteInfoText::tr("%1 MB").arg(std::max<std::int64_t>(bytes, 0) >> 20);
 }
 
 QString DurationText(std::int64_t seconds) {
@@ -22,11 +30,11 @@ QString DurationText(std::int64_t seconds) {
 
 QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_t done,
                          std::int64_t total, double bytesPerSecond, std::int64_t elapsedSeconds) {
-    const QString bytes = QStringLiteral("%1 of %2").arg(SizeText(done), SizeText(total));
+    const QString bytes = WriteInfoText::tr("%1 of %2").arg(SizeText(done), SizeText(total));
     const QString elapsed = DurationText(elapsedSeconds);
     if (bytesPerSecond <= 0) return QStringLiteral("%1: %2 (%3)").arg(phase, bytes, elapsed);
     const auto left = static_cast<std::int64_t>(static_cast<double>(total - done) / bytesPerSecond);
-    return QStringLiteral("%1: %2 %, %3 MB/s, %4 left (%5, %6)")
+    return WriteInfoText::tr("%1: %2 %, %3 MB/s, %4 left (%5, %6)")
         .arg(phase)
         .arg(percent)
         .arg(bytesPerSecond / kMB, 0, 'f', 1)
@@ -36,10 +44,10 @@ QString ProgressInfoText(const QString& phase, std::int32_t percent, std::int64_
 QString TooLargeText(std::int64_t imageBytes, std::int64_t stickBytes) {
     // Whole MB alone could read "32 MB is larger than 32 MB".
     if (imageBytes >> 20 == stickBytes >> 20)
-        return QStringLiteral("The image is larger than the stick by %1 bytes (both %2).")
+        return WriteInfoText::tr("The image is larger than the stick by %1 bytes (both %2).")
             .arg(imageBytes - stickBytes)
             .arg(SizeText(imageBytes));
-    return QStringLiteral("The image (%1) is larger than the stick (%2).")
+    return WriteInfoText::tr("The image (%1) is larger than the stick (%2).")
         .arg(SizeText(imageBytes), SizeText(stickBytes));
 }
 
@@ -48,8 +56,8 @@ namespace {
 // Why the stick could not be opened, for the user.
 QString OpenProblem(int error) {
     if (error == EACCES || error == EPERM)
-        return QStringLiteral("the password prompt was refused, or you may not write to it");
-    if (error == EBUSY) return QStringLiteral("another program is using it");
+        return WriteInfoText::tr("the password prompt was refused, or you may not write to it");
+    if (error == EBUSY) return WriteInfoText::tr("another program is using it");
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
@@ -60,44 +68,46 @@ QString FailureText(const WriteFailure& f) {
     const QString detail = QString::fromStdString(f.detail);
     switch (f.kind) {
         case WriteFailure::NotReadable:
-            return QStringLiteral("The image is not a file that can be read.");
+            return WriteInfoText::tr("The image is not a file that can be read.");
         case WriteFailure::Misnamed:
-            return QStringLiteral("The image's name promises a compression its content lacks.");
+            return WriteInfoText::tr("The image's name promises a compression its content lacks.");
         case WriteFailure::Damaged:
-            return QStringLiteral("The image is damaged or cut short (%1).").arg(detail);
+            return WriteInfoText::tr("The image is damaged or cut short (%1).").arg(detail);
         case WriteFailure::ToolMissing:
-            return QStringLiteral("%1, which decompresses this image, is not installed.")
+            return WriteInfoText::tr("%1, which decompresses this image, is not installed.")
                 .arg(detail);
         case WriteFailure::Empty:
-            return QStringLiteral("The image holds no bytes.");
+            return WriteInfoText::tr("The image holds no bytes.");
         case WriteFailure::TooLarge:
             return TooLargeText(f.offset, f.deviceBytes);
         case WriteFailure::NoTempSpace:
-            return QStringLiteral("There is no room for the decompressed image in %1.").arg(detail);
+            return WriteInfoText::tr("There is no room for the decompressed image in %1.")
+                .arg(detail);
         case WriteFailure::CannotOpen:
-            return QStringLiteral("The stick could not be opened: %1.").arg(OpenProblem(f.error));
+            return WriteInfoText::tr("The stick could not be opened: %1.")
+                .arg(OpenProblem(f.error));
         case WriteFailure::WriteStopped:
-            return QStringLiteral("The stick stopped accepting data at byte %1 (%2).")
+            return WriteInfoText::tr("The stick stopped accepting data at byte %1 (%2).")
                 .arg(f.offset)
                 .arg(error);
         case WriteFailure::FlushFailed:
-            return QStringLiteral("The stick did not confirm the data it took (%1).").arg(error);
+            return WriteInfoText::tr("The stick did not confirm the data it took (%1).").arg(error);
         case WriteFailure::Mismatch:
-            return QStringLiteral(
+            return WriteInfoText::tr(
                        "Verification found a difference at byte %1: the stick may be failing or "
                        "fake.")
                 .arg(f.offset);
         case WriteFailure::ReadBack:
-            return QStringLiteral("The stick could not be read back at byte %1.").arg(f.offset);
+            return WriteInfoText::tr("The stick could not be read back at byte %1.").arg(f.offset);
         case WriteFailure::Cancelled:
             return f.offset == 0
-                       ? QStringLiteral("Cancelled by you: nothing was written.")
-                       : QStringLiteral("Cancelled by you: the stick may be partly written.");
+                       ? WriteInfoText::tr("Cancelled by you: nothing was written.")
+                       : WriteInfoText::tr("Cancelled by you: the stick may be partly written.");
         case WriteFailure::None:
         case WriteFailure::Other:
             break;
     }
-    return QStringLiteral("The write failed: standard output tells why.");
+    return WriteInfoText::tr("The write failed: standard output tells why.");
 }
 
 void TransferRate::Restart(std::int64_t bytes, Clock::time_point now) {

@@ -485,6 +485,40 @@ class AppTest : public QObject {
             !QFile::exists(QString::fromStdString(controller.tempDirectory()) + kTempImageName),
             "temporary image left behind");
     }
+    // The window speaks the user's language, German here; LANGUAGE=C keeps it
+    // English. Each in a process of its own: the language is read at start.
+    void translations_data() {
+        QTest::addColumn<QString>("language");  // LANGUAGE, beside LANG=de_DE.UTF-8
+        QTest::addColumn<QString>("shown");     // the write button | the image line
+        QTest::newRow("German") << ""
+                                << "Abbild schreiben|Keine Abbilddatei gewählt!";
+        QTest::newRow("LANGUAGE=C") << "C"
+                                    << "Write Image|No image file selected!";
+    }
+    void translations() {
+        QFETCH(QString, shown);
+        if (qEnvironmentVariableIsSet("TEST_SHOWN")) {  // the process of its own
+            InstallTranslations(*QCoreApplication::instance());
+            ApplicationWindow app;
+            QCOMPARE(app.Window().findChild<QPushButton*>("writeImageButton")->text() + "|" +
+                         app.Window().findChild<QLabel*>("korvelImageInfo")->text(),
+                     shown);
+            return;
+        }
+        QFETCH(QString, language);
+        QProcess self;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LANG", "de_DE.UTF-8");
+        env.insert("LANGUAGE", language);
+        env.insert("TEST_SHOWN", shown);
+        self.setProcessEnvironment(env);
+        self.setProcessChannelMode(QProcess::ForwardedChannels);
+        self.start(QCoreApplication::applicationFilePath(),
+                   {QStringLiteral("translations:") + QTest::currentDataTag()});
+        QVERIFY(self.waitForFinished(60000));
+        QCOMPARE(self.exitCode(), 0);
+    }
+
     // The program on its own, on a machine without a disk service: it comes
     // up, and a termination signal ends it through its own teardown.
     void programEndsCleanlyOnSignals_data() {

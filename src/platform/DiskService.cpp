@@ -1,5 +1,6 @@
 #include "platform/DiskService.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
@@ -46,7 +47,11 @@ DiskService::KernelState DiskService::KernelStateOf(const std::string& bsdName) 
 }
 
 void DiskService::PowerOffDrive(const std::string&, UnmountDone done) {
-    QTimer::singleShot(0, [done] { done(false, "The disk service cannot power drives off."); });
+    QTimer::singleShot(0, [done] {
+        done(false,
+             QCoreApplication::translate("DiskService", "The disk service cannot power drives off.")
+                 .toStdString());
+    });
 }
 
 void DiskService::SetDisk(const std::string& bsdName, const DiskDescription& description) {

@@ -174,12 +174,12 @@ bool NotAuthorized(const QString& errorName) {
 // Why a volume (named "DEVICE (MOUNT POINTS)") stayed mounted, in a sentence.
 QString UnmountFailure(const QDBusError& error, const QString& volume) {
     if (NotAuthorized(error.name()))
-        return QStringLiteral("Unmounting %1 was not allowed (the password prompt was refused).")
+        return UDisksService::tr("Unmounting %1 was not allowed (the password prompt was refused).")
             .arg(volume);
     if (error.name() == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy") ||
         error.message().contains(QLatin1String("target is busy")))
-        return QStringLiteral("A program still uses %1: close it, then try again.").arg(volume);
-    return QStringLiteral("Unmounting %1 failed: %2").arg(volume, error.message());
+        return UDisksService::tr("A program still uses %1: close it, then try again.").arg(volume);
+    return UDisksService::tr("Unmounting %1 failed: %2").arg(volume, error.message());
 }
 
 }  // namespace
@@ -384,7 +384,7 @@ bool UDisksService::UnmountWholeDisk(const std::string& bsdName, UnmountDone don
         if (ok) {
             StartUnmount(request);
         } else {
-            request->Fail(QStringLiteral("The disk service did not answer."));
+            request->Fail(UDisksService::tr("The disk service did not answer."));
             FinishUnmount(request);
         }
     });
@@ -400,7 +400,7 @@ void UDisksService::StartUnmount(const std::shared_ptr<UnmountRequest>& request)
         }
     }
     if (diskPath.isEmpty()) {
-        request->Fail(QStringLiteral("The disk service no longer knows the stick."));
+        request->Fail(UDisksService::tr("The disk service no longer knows the stick."));
         FinishUnmount(request);
         return;
     }
@@ -461,8 +461,9 @@ void UDisksService::PowerOffDrive(const std::string& bsdName, UnmountDone done) 
             drivePath = ObjectPathValue(interfaces.value(kBlock).value(QStringLiteral("Drive")));
     }
     if (drivePath.isEmpty() || drivePath == QLatin1String("/") || !m_bus.isConnected()) {
-        QTimer::singleShot(0, this,
-                           [done] { done(false, "The disk service does not know its drive."); });
+        QTimer::singleShot(0, this, [done] {
+            done(false, tr("The disk service does not know its drive.").toStdString());
+        });
         return;
     }
     QDBusMessage call =
