@@ -295,10 +295,13 @@ void Controller::Message(const QString& message, bool asError, const QString& re
     box.setText(asError ? tr("Error!") : tr("Notification!"));
     box.setInformativeText(reason.isEmpty() ? message : message + QStringLiteral("\n\n") + reason);
     box.addButton(tr("OK"), QMessageBox::AcceptRole);
-    // Wide enough that the message stays on one line (a long reason may
-    // wrap below it).
+    // Wide enough that the message, and a reason of up to 640 pixels, stay
+    // on one line each.
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-        label->setMinimumWidth(std::min(label->fontMetrics().horizontalAdvance(message) + 8, 640));
+        label->setMinimumWidth(std::min(std::max(label->fontMetrics().horizontalAdvance(message),
+                                                 label->fontMetrics().horizontalAdvance(reason)) +
+                                            8,
+                                        640));
     box.exec();
 }
 

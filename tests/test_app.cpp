@@ -82,6 +82,12 @@ int Inhibitors() {
     return held;
 }
 
+// With SCREENSHOTS=DIR, saves what `widget` shows as DIR/NAME.png.
+void Shot(QWidget* widget, const QString& name) {
+    const QString dir = qEnvironmentVariable("SCREENSHOTS");
+    if (!dir.isEmpty()) widget->grab().save(dir + "/" + QString(name).replace(' ', '-') + ".png");
+}
+
 // Presses `button` on the window's next sheet; *text: the sheet's message.
 bool AnswerSheet(const QString& button, QString* text = nullptr) {
     QMessageBox* sheet = nullptr;
@@ -109,6 +115,8 @@ class Watcher : public QObject {
             box->setProperty("seen", true);
             m_messages << box->informativeText();
             m_behind << m_infoLine->text() + "|" + m_button->text();
+            Shot(m_infoLine->window(), QTest::currentDataTag() + QString(" window"));
+            Shot(box, QTest::currentDataTag() + QString(" box"));
             box->buttons().first()->click();
         });
         m_timer.start(0);
@@ -353,7 +361,8 @@ class AppTest : public QObject {
         Controller& controller = app.GetController();
         app.Window().show();
         auto* writeButton = app.Window().findChild<QPushButton*>("writeImageButton");
-        Watcher watcher(app.Window().findChild<QLabel*>("writeImageInfo"), writeButton);
+        auto* infoLine = app.Window().findChild<QLabel*>("writeImageInfo");
+        Watcher watcher(infoLine, writeButton);
         controller.applicationDidFinishLaunching();
         QVERIFY(AnswerSheet("Continue"));
         QTRY_COMPARE_WITH_TIMEOUT(controller.operationMode(), int(ModeNoDevice), 20000);
@@ -408,6 +417,9 @@ class AppTest : public QObject {
             QTRY_VERIFY(!app.Window().isActiveWindow());
         }
         if (image == "slow.img") QTRY_COMPARE(Inhibitors(), 1);  // no sleep while it writes
+        if (image == "slow.img" &&
+            QTest::qWaitFor([&] { return infoLine->text().contains(":04)"); }))
+            Shot(&app.Window(), QTest::currentDataTag() + QString(" writing"));
         if (fault == "cancel") {
             QTRY_VERIFY(watcher.m_infoTexts.last().contains(" %, "));
             writeButton->click();
@@ -453,6 +465,7 @@ class AppTest : public QObject {
             lowest = std::min(lowest, now);
         }
         QVERIFY(image != "slow.img" || fault == "cancel" || left.size() > 10);
+        if (!left.isEmpty() && qEnvironmentVariableIsSet("SCREENSHOTS")) qInfo() << left;
         QTRY_VERIFY(start->isEnabled());
         QVERIFY(!controller.operationInProgress());
         QTRY_COMPARE(Inhibitors(), 0);
@@ -500,6 +513,8 @@ class AppTest : public QObject {
         if (qEnvironmentVariableIsSet("TEST_SHOWN")) {  // the process of its own
             InstallTranslations(*QCoreApplication::instance());
             ApplicationWindow app;
+            app.Window().show();
+            Shot(&app.Window(), QTest::currentDataTag());
             QCOMPARE(app.Window().findChild<QPushButton*>("writeImageButton")->text() + "|" +
                          app.Window().findChild<QLabel*>("korvelImageInfo")->text(),
                      shown);
