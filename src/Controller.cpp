@@ -561,10 +561,16 @@ bool Controller::unmountAnswered() {
         return false;
     }
     m_unmountPending = false;
+    idleWriteButton();
+    return true;
+}
+
+// Nothing left to cancel: the button is "Write Image" again, held off until
+// the window is ready.
+void Controller::idleWriteButton() {
     writeImageButton->setEnabled(false);
     writeImageButton->setText(tr("Write Image"));
     m_writeImageButtonAction = &Controller::writeImage;
-    return true;
 }
 
 void Controller::showOperationInfo(const QString& text) {
@@ -578,8 +584,7 @@ void Controller::releaseOperationLock() {
     m_unmountPending = false;
     refreshButton->setEnabled(m_savedControls.refresh);
     chooseImageButton->setEnabled(m_savedControls.chooseImage);
-    writeImageButton->setText(tr("Write Image"));
-    m_writeImageButtonAction = &Controller::writeImage;
+    idleWriteButton();
     writeImageButton->setEnabled(m_savedControls.writeImage);
     clearDeviceButton->setEnabled(m_savedControls.clearDevice);
     quitMenuItem->setEnabled(m_savedControls.quit);
@@ -775,8 +780,7 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     m_sleepInhibitor->Release();
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
-    writeImageButton->setEnabled(false);
-    writeImageButton->setText(tr("Write Image"));
+    idleWriteButton();
     if (status != StatusWriteSucceeded) {
         const QString reason = writeFailureReason();
         writeImageInfo->setText(reason);
@@ -942,8 +946,7 @@ void Controller::finishClearDevice(bool cleared) {
         terminate();
         return;
     }
-    writeImageButton->setEnabled(false);
-    writeImageButton->setText(tr("Write Image"));
+    idleWriteButton();
     if (cleared) {
         showOperationInfo(tr("Cleared"));
         reportResult(tr("Device successfully cleared!"), false);

@@ -164,6 +164,7 @@ class Controller : public QObject {
                          void (Controller::*endSelector)(int, int), int contextInfo,
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
+    void idleWriteButton();
     static QString Elided(const QWidget* widget, const QString& text, int width);
     void setElidedText(QLabel* label, const QString& text);
     void lockForOperation();
