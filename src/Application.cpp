@@ -15,7 +15,7 @@
 #include <csignal>
 
 #include "Controller.h"
-#include "platform/DiskService.h"
+#include "platform/disks/DiskService.h"
 #include "ui_MainWindow.h"
 
 ApplicationWindow::ApplicationWindow() {

@@ -20,16 +20,16 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "WriteInfoText.h"
-#include "platform/DesktopNotification.h"
-#include "platform/DeviceAccess.h"
-#include "platform/DevicePaths.h"
-#include "platform/DiskService.h"
-#include "platform/ImageChecksum.h"
-#include "platform/KernelView.h"
-#include "platform/SleepInhibitor.h"
-#include "platform/TempDirectory.h"
+#include "platform/desktop/DesktopNotification.h"
+#include "platform/desktop/SleepInhibitor.h"
+#include "platform/desktop/TempDirectory.h"
+#include "platform/disks/DevicePaths.h"
+#include "platform/disks/DiskService.h"
+#include "platform/files/ImageChecksum.h"
+#include "platform/kernel/DeviceAccess.h"
+#include "platform/kernel/KernelView.h"
 #include "ui_MainWindow.h"
+#include "window/WriteInfoText.h"
 
 std::atomic<Controller*> g_controller{nullptr};
 

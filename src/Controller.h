@@ -31,7 +31,7 @@
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
-#include "WriteInfoText.h"
+#include "window/WriteInfoText.h"
 
 class QAction;
 class QCheckBox;

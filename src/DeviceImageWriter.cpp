@@ -13,9 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "ImageCopy.h"
-#include "platform/ChildProcess.h"
-#include "platform/DeviceAccess.h"
+#include "platform/files/ChildProcess.h"
+#include "platform/kernel/DeviceAccess.h"
+#include "writer/ImageCopy.h"
 
 std::atomic<bool> g_cancelThread{false};
 

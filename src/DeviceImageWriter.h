@@ -33,7 +33,7 @@
 #include <memory>
 #include <string>
 
-#include "ImageFormat.h"
+#include "writer/ImageFormat.h"
 
 // The decompressed image inside the temporary directory; its growth shows
 // that decompression is under way.

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "DeviceImageWriter.h"
-#include "platform/DevicePaths.h"
+#include "platform/disks/DevicePaths.h"
 
 // Shared registry state. g_deviceLock guards all of it for the locked
 // operations; the disk callbacks change the registry without it, which is safe

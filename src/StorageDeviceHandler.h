@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/DiskService.h"
+#include "platform/disks/DiskService.h"
 
 struct deviceEntryStruct {
     char mediaName[255];

@@ -24,7 +24,7 @@
 
 #include "Application.h"
 #include "Controller.h"
-#include "platform/DiskService.h"
+#include "platform/disks/DiskService.h"
 #include "support/MockUDisks.h"
 #include "support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 
 #include <QtTest>
 
-#include "platform/DriveSafety.h"
+#include "platform/disks/DriveSafety.h"
 
 using namespace platform;
 

@@ -12,9 +12,9 @@
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
-#include "platform/DeviceAccess.h"
-#include "platform/TempDirectory.h"
-#include "platform/UDisksService.h"
+#include "platform/desktop/TempDirectory.h"
+#include "platform/disks/UDisksService.h"
+#include "platform/kernel/DeviceAccess.h"
 #include "support/MockUDisks.h"
 #include "support/TestSupport.h"
 

@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "DeviceImageWriter.h"
-#include "ImageCopy.h"
 #include "support/TestSupport.h"
+#include "writer/ImageCopy.h"
 
 namespace {
 

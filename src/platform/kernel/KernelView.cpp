@@ -1,4 +1,4 @@
-#include "platform/KernelView.h"
+#include "platform/kernel/KernelView.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -1,4 +1,4 @@
-#include "platform/TempDirectory.h"
+#include "platform/desktop/TempDirectory.h"
 
 #include <cerrno>
 #include <cstdio>

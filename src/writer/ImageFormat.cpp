@@ -1,4 +1,4 @@
-#include "ImageFormat.h"
+#include "writer/ImageFormat.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "WriteInfoText.h"
+#include "window/WriteInfoText.h"
 
 #include <QCoreApplication>
 #include <algorithm>

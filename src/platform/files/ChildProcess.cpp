@@ -1,4 +1,4 @@
-#include "platform/ChildProcess.h"
+#include "platform/files/ChildProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/DeviceAccess.h"
+#include "platform/kernel/DeviceAccess.h"
 
 extern char** environ;
 

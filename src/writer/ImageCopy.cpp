@@ -1,4 +1,4 @@
-#include "ImageCopy.h"
+#include "writer/ImageCopy.h"
 
 #include <fcntl.h>
 

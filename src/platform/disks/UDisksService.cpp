@@ -1,4 +1,4 @@
-#include "platform/UDisksService.h"
+#include "platform/disks/UDisksService.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -18,8 +18,8 @@
 #include <set>
 #include <thread>
 
-#include "platform/DeviceAccess.h"
-#include "platform/DevicePaths.h"
+#include "platform/disks/DevicePaths.h"
+#include "platform/kernel/DeviceAccess.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/DriveSafety.h"
+#include "platform/disks/DriveSafety.h"
 
 #include <algorithm>
 #include <array>

@@ -1,12 +1,12 @@
-#include "platform/DiskService.h"
+#include "platform/disks/DiskService.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
 
-#include "platform/DevicePaths.h"
-#include "platform/KernelView.h"
+#include "platform/disks/DevicePaths.h"
+#include "platform/kernel/KernelView.h"
 
 namespace platform {
 

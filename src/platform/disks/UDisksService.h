@@ -27,7 +27,7 @@
 #include <map>
 #include <memory>
 
-#include "platform/DiskService.h"
+#include "platform/disks/DiskService.h"
 
 class QDBusPendingCallWatcher;
 class QDBusMessage;

@@ -1,4 +1,4 @@
-#include "platform/SleepInhibitor.h"
+#include "platform/desktop/SleepInhibitor.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/ImageChecksum.h"
+#include "platform/files/ImageChecksum.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

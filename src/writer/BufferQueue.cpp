@@ -1,4 +1,4 @@
-#include "BufferQueue.h"
+#include "writer/BufferQueue.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "platform/DevicePaths.h"
+#include "platform/disks/DevicePaths.h"
 
 namespace platform {
 

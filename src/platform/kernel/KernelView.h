@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "platform/DriveSafety.h"
+#include "platform/disks/DriveSafety.h"
 
 namespace platform {
 

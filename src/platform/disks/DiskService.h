@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DriveSafety.h"
+#include "platform/disks/DriveSafety.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/DesktopNotification.h"
+#include "platform/desktop/DesktopNotification.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,4 +1,4 @@
-#include "platform/DeviceAccess.h"
+#include "platform/kernel/DeviceAccess.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

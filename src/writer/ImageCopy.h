@@ -21,9 +21,9 @@
 #include <functional>
 #include <vector>
 
-#include "BufferQueue.h"
 #include "DeviceImageWriter.h"
-#include "platform/DeviceAccess.h"
+#include "platform/kernel/DeviceAccess.h"
+#include "writer/BufferQueue.h"
 
 // Four buffers of 2 MiB: enough to keep both sides busy, and the reader is
 // never more than 8 MiB (one chunk) ahead of the device.
