@@ -5,31 +5,28 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMainWindow>
-#include <QMessageBox>
-#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
 #include "platform/desktop/DesktopNotification.h"
 #include "platform/desktop/SleepInhibitor.h"
 #include "platform/desktop/TempDirectory.h"
 #include "platform/disks/DevicePaths.h"
 #include "platform/disks/DiskService.h"
-#include "platform/files/ImageChecksum.h"
-#include "platform/kernel/DeviceAccess.h"
-#include "platform/kernel/KernelView.h"
 #include "ui_MainWindow.h"
-#include "window/WriteInfoText.h"
+#include "window/Alerts.h"
+#include "window/HeldControls.h"
+#include "window/ImageChoice.h"
+#include "workflow/ClearJob.h"
+#include "workflow/StickOperation.h"
+#include "workflow/WriteJob.h"
 
 std::atomic<Controller*> g_controller{nullptr};
 
@@ -49,24 +46,6 @@ const char* const kDataLossWarning = QT_TRANSLATE_NOOP(
     "Controller",
     "The device and its partitions will be unmounted and reformatted. Any containing data will be "
     "erased. Please confirm this operation or press Cancel.");
-const char* const kDeviceGone = QT_TRANSLATE_NOOP(
-    "Controller",
-    "The selected USB device is no longer available. Please press Refresh to rescan the USB "
-    "devices and select the stick again.");
-const char* const kRunningSystem = QT_TRANSLATE_NOOP(
-    "Controller",
-    "The selected USB device now holds part of the running system. It is not written or "
-    "cleared.");
-const char* const kWriteProtected = QT_TRANSLATE_NOOP(
-    "Controller",
-    "The selected USB device is write-protected. Release its write-protection switch, if it has "
-    "one, plug it in again and press Refresh.");
-const char* const kImageChanged = QT_TRANSLATE_NOOP(
-    "Controller",
-    "The image changed after its SHA-256 was checked. Choose it again to check it anew.");
-const char* const kImageOnStick = QT_TRANSLATE_NOOP(
-    "Controller", "The image file is on the selected USB device. Copy it to another disk first.");
-
 }  // namespace
 
 // ------------------------------------------------------------------ lifecycle
@@ -76,13 +55,27 @@ Controller::Controller() {
     m_deviceHandler = std::make_unique<StorageDeviceHandler>();
     m_deviceImageWriter = std::make_unique<DeviceImageWriter>();
     m_tempDirectory = platform::TempDirectory::Create();
-    m_checksum = std::make_unique<platform::ImageChecksum>();
+    m_image = std::make_unique<ImageChoice>();
     m_sleepInhibitor = std::make_unique<platform::SleepInhibitor>();
-    connect(m_checksum.get(), &platform::ImageChecksum::changed, this,
-            &Controller::checksumChanged);
+    connect(m_image.get(), &ImageChoice::changed, this,
+            [this] { setElidedText(korvelImageInfo, m_image->Line()); });
+    connect(m_image.get(), &ImageChoice::dropped, this, &Controller::chooseImageFile);
     // Without a private directory the writer gets none and refuses to write:
     // a shared directory would let others plant links at its file name.
     m_deviceImageWriter->SetTempDirectory(m_tempDirectory ? m_tempDirectory->Path().c_str() : "");
+    m_operation = std::make_unique<StickOperation>(m_image->Checksum());
+    connect(m_operation.get(), &StickOperation::waiting, this, [this](const QString& text) {
+        showOperationInfo(text);
+        setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
+    });
+    connect(m_operation.get(), &StickOperation::unmounting, this,
+            [this] { setWriteImageButton(tr("Cancel"), &Controller::abandonWait); });
+    connect(m_operation.get(), &StickOperation::refused, this, &Controller::reportFailure);
+    connect(m_operation.get(), &StickOperation::unmountRefused, this,
+            &Controller::releaseOperationLock);
+    m_writeJob = std::make_unique<WriteJob>(*m_deviceImageWriter, tempDirectory());
+    m_clearJob = std::make_unique<ClearJob>(*m_deviceImageWriter);
+    connect(m_clearJob.get(), &ClearJob::finished, this, &Controller::finishClearDevice);
     imageFileName.clear();
     m_selectedDevice.reset();
     refreshStatusTimer = nullptr;
@@ -113,6 +106,10 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     powerOffCheckBox = ui.powerOffCheckBox;
     window = mainWindow;
     quitMenuItem = ui.quitMenuItem;
+    m_heldControls =
+        std::make_unique<HeldControls>(std::array<QWidget*, 4>{refreshButton, chooseImageButton,
+                                                               writeImageButton, clearDeviceButton},
+                                       quitMenuItem);
 
     writeImageProgress->setRange(0, 100);
     m_writeImageButtonAction = &Controller::writeImage;
@@ -129,7 +126,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     window->addAction(quitMenuItem);
     window->installEventFilter(this);
     // An image dropped on the window is chosen as with "Choose Image…".
-    window->setAcceptDrops(true);
+    m_image->AcceptDrops(window, chooseImageButton);
     // The check box belongs to the choice of image: it is enabled exactly
     // where "Choose Image…" is.
     chooseImageButton->installEventFilter(this);
@@ -168,9 +165,10 @@ void Controller::teardown() {
     releaseTimer(refreshStatusTimer);
     m_deviceHandler.reset();
     FinalizeDeviceHandling();
-    if (m_clearThread.joinable()) m_clearThread.join();
-    if (m_inspectThread.joinable()) m_inspectThread.join();
-    m_checksum->Cancel();
+    m_clearJob.reset();  // waits for a clear's thread
+    m_operation.reset();
+    m_writeJob.reset();
+    m_image->Cancel();
     m_sleepInhibitor->Release();
     m_deviceImageWriter.reset();
     imageFileName.clear();
@@ -181,7 +179,7 @@ void Controller::teardown() {
 // middle would leave a stick half written or the writer in use.
 bool Controller::mayTerminateNow() const {
     return applicationOperationMode != ModeScanning && applicationOperationMode != ModeWriting &&
-           !m_clearRunning;
+           !m_clearJob->Running();
 }
 
 bool Controller::windowShouldClose() {
@@ -196,7 +194,7 @@ void Controller::terminationRequested() {
         return;
     }
     m_terminateWhenIdle = true;
-    if (refreshStatusTimer != nullptr && !m_cancelRequested) {
+    if (refreshStatusTimer != nullptr && !m_writeJob->Cancelling()) {
         Trace("Cancel Write Image process.");
         startCancelWriteImage(nullptr);
     }
@@ -209,18 +207,6 @@ bool Controller::eventFilter(QObject* watched, QEvent* event) {
     } else if (watched == window && event->type() == QEvent::Close) {
         event->setAccepted(windowShouldClose());
         return true;
-    } else if (watched == window &&
-               (event->type() == QEvent::DragEnter || event->type() == QEvent::Drop)) {
-        auto* drop = static_cast<QDropEvent*>(event);
-        const QList<QUrl> urls = drop->mimeData()->urls();
-        // One local file, and only where "Choose Image…" would take it.
-        if (urls.size() != 1 || !urls.first().isLocalFile() || !chooseImageButton->isEnabled()) {
-            drop->ignore();
-            return true;
-        }
-        drop->acceptProposedAction();
-        if (event->type() == QEvent::Drop) chooseImageFile(urls.first().toLocalFile());
-        return true;
     }
     return QObject::eventFilter(watched, event);
 }
@@ -229,45 +215,28 @@ bool Controller::eventFilter(QObject* watched, QEvent* event) {
 
 // A long name must not widen the window: each line is cut in the middle to
 // the width the label has, and the whole text is its tooltip.
-QString Controller::Elided(const QWidget* widget, const QString& text, int width) {
-    QStringList lines = text.split(QLatin1Char('\n'));
-    for (QString& line : lines)
-        line = widget->fontMetrics().elidedText(line, Qt::ElideMiddle, width);
-    return lines.join(QLatin1Char('\n'));
-}
-
 void Controller::setElidedText(QLabel* label, const QString& text) {
-    label->setText(Elided(label, text, label->width()));
+    label->setText(ElidedLines(label, text, label->width()));
     label->setToolTip(text);
 }
 
 void Controller::setGuiSettings(std::int32_t mode) {
     struct Row {
-        bool scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
+        bool known, scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
     };
-    Row row{};
-    switch (mode) {
-        case ModeStartup:
-            row = {false, false, false, false, false, false, false, true};
-            break;
-        case ModeScanning:
-            row = {true, false, false, false, false, false, false, false};
-            break;
-        case ModeNoDevice:
-            row = {false, true, true, false, false, false, false, true};
-            break;
-        case ModeDeviceSelected:
-            row = {false, true, true, false, false, false, true, true};
-            break;
-        case ModeReadyToWrite:
-            row = {false, true, true, false, false, true, true, true};
-            break;
-        case ModeWriting:
-            row = {false, false, false, true, true, false, false, false};
-            break;
-        default:
-            applicationOperationMode = mode;
-            return;
+    static constexpr Row kModes[] = {
+        {true, false, false, false, false, false, false, false, true},  // ModeStartup
+        {true, true, false, false, false, false, false, false, false},  // ModeScanning
+        {true, false, true, true, false, false, false, false, true},    // ModeNoDevice
+        {true, false, true, true, false, false, false, true, true},     // ModeDeviceSelected
+        {},
+        {true, false, true, true, false, false, true, true, true},     // ModeReadyToWrite
+        {true, false, false, false, true, true, false, false, false},  // ModeWriting
+    };
+    const Row row = mode >= 0 && mode < int(std::size(kModes)) ? kModes[mode] : Row{};
+    if (!row.known) {  // changes no control
+        applicationOperationMode = mode;
+        return;
     }
     deviceUpdateProgress->setHidden(!row.scanShown);
     // A progress bar without a range is Qt's busy indicator: it animates.
@@ -288,52 +257,18 @@ void Controller::setGuiSettings(std::int32_t mode) {
 }
 
 void Controller::Message(const QString& message, bool asError, const QString& reason) {
-    QMessageBox box(window);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.setWindowTitle(QApplication::applicationDisplayName());
-    box.setIcon(asError ? QMessageBox::Critical : QMessageBox::Information);
-    box.setText(asError ? tr("Error!") : tr("Notification!"));
-    box.setInformativeText(reason.isEmpty() ? message : message + QStringLiteral("\n\n") + reason);
-    box.addButton(tr("OK"), QMessageBox::AcceptRole);
-    // Wide enough that the message, and a reason of up to 640 pixels, stay
-    // on one line each.
-    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-        label->setMinimumWidth(std::min(std::max(label->fontMetrics().horizontalAdvance(message),
-                                                 label->fontMetrics().horizontalAdvance(reason)) +
-                                            8,
-                                        640));
-    box.exec();
+    RunAlert(window, asError, asError ? tr("Error!") : tr("Notification!"), message, reason,
+             tr("OK"));
 }
 
 void Controller::beginAlertSheet(const QString& title, const QString& defaultButton,
                                  const QString& alternateButton, bool escapeIsDefault,
                                  void (Controller::*endSelector)(int, int), int contextInfo,
                                  const QString& message) {
-    auto* box = new QMessageBox(window);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    // Laid out like the sheet it stands for: the title as the headline, the
-    // message below it.
-    box->setWindowTitle(title);
-    box->setIcon(QMessageBox::Warning);
-    box->setText(title);
-    box->setInformativeText(message);
-    QPushButton* defaultPush = box->addButton(
-        defaultButton, escapeIsDefault ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
-    QPushButton* alternatePush = box->addButton(
-        alternateButton, escapeIsDefault ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
-    box->setDefaultButton(defaultPush);
-    QPushButton* escapePush = escapeIsDefault ? defaultPush : alternatePush;
-    box->setEscapeButton(escapePush);
-    connect(box, &QMessageBox::finished, this, [=, this](int) {
-        // A sheet that went away without a button press counts as its
-        // escape button, so it can never confirm anything.
-        QAbstractButton* clicked = box->clickedButton();
-        if (clicked == nullptr) clicked = escapePush;
-        const int code = clicked == defaultPush ? kAlertDefaultReturn : kAlertAlternateReturn;
-        if (!m_terminated) (this->*endSelector)(code, contextInfo);
-    });
-    box->open();
+    OpenSheet(window, title, defaultButton, alternateButton, escapeIsDefault, message,
+              [=, this](int code) {
+                  if (!m_terminated) (this->*endSelector)(code, contextInfo);
+              });
 }
 
 QTimer* Controller::scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept) {
@@ -411,7 +346,7 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     usbStickChooser->setCurrentIndex(0);
     for (const auto& entry : devices) {
         const QString name = QString::fromUtf8(entry->mediaName);
-        usbStickChooser->addItem(Elided(usbStickChooser, name, usbStickChooser->width() - 40));
+        usbStickChooser->addItem(ElidedLines(usbStickChooser, name, usbStickChooser->width() - 40));
         usbStickChooser->setItemData(usbStickChooser->count() - 1, name, Qt::ToolTipRole);
     }
     if (m_terminateWhenIdle) terminate();
@@ -460,8 +395,7 @@ void Controller::chooseImageFile(const QString& path) {
     if (path.isEmpty() || m_terminated) return;
     if (applicationOperationMode == ModeWriting || m_operationInProgress) return;
     imageFileName = QFile::encodeName(path).toStdString();
-    // Its publisher's checksum, when one lies beside it, is checked at once.
-    m_checksum->Start(imageFileName);
+    m_image->Choose(imageFileName);
     if (m_selectedDevice) writeImageButton->setEnabled(true);
 }
 
@@ -479,15 +413,12 @@ void Controller::clearUSBDevice() {
 
 void Controller::initiateWarningForDataLose(const QString& operationName, int operationCode) {
     QString message = tr(kDataLossWarning);
-    const deviceEntryStruct* disk = m_selectedDevice.get();
-    if (disk &&
-        platform::LooksLikeHardDisk(disk->removable, disk->mediaRemovable, disk->mediaSize)) {
-        message += QStringLiteral(
-                       "\n\nThe selected disk, %1 (%2 MB), looks like a hard disk rather than a "
-                       "USB stick. Make sure it holds nothing you need.")
-                       .arg(QString::fromUtf8(disk->mediaName))
-                       .arg(disk->mediaSize >> 20);
-    }
+    // What the stick and the image ask the user to weigh, below the warning.
+    PreflightFacts facts;
+    facts.operation = operationCode;
+    if (m_selectedDevice) facts.stick = ListedStick(*m_selectedDevice);
+    const Verdict asked = Preflight::Decide(Preflight::AtConfirmation, facts);
+    if (asked.kind == Verdict::Ask) message += QStringLiteral("\n\n") + asked.message;
     beginAlertSheet(tr("Warning - ") + operationName, tr("Cancel"), tr("Confirm"), true,
                     &Controller::sheetDidEndDataLoseWarning, operationCode, message);
 }
@@ -526,41 +457,19 @@ void Controller::reportFailure(const QString& message, const QString& reason) {
 void Controller::lockForOperation() {
     m_operationInProgress = true;
     m_operationConfirmed = std::chrono::steady_clock::now();
-    m_savedControls = {refreshButton->isEnabled(), chooseImageButton->isEnabled(),
-                       writeImageButton->isEnabled(), clearDeviceButton->isEnabled(),
-                       quitMenuItem->isEnabled()};
-    refreshButton->setEnabled(false);
-    chooseImageButton->setEnabled(false);
-    writeImageButton->setEnabled(false);
-    clearDeviceButton->setEnabled(false);
+    m_heldControls->Hold();
     // The unmount may wait on a password prompt or a slow service: say so,
     // rather than leave only greyed buttons.
     showOperationInfo(tr("Unmounting the stick\u2026"));
 }
 
-void Controller::unmountRequested() {
-    // A password prompt or a hung service may keep the answer away for long:
-    // the user may give up waiting.
-    m_unmountPending = true;
-    setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
-}
-
 void Controller::abandonWait() {
-    if (m_unmountPending) {
-        ++m_abandonedUnmounts;
-        Trace("Unmount abandoned: nothing is written.");
-    }
-    m_writeAfterChecksum = false;
+    m_operation->Abandon();
     releaseOperationLock();
 }
 
 bool Controller::unmountAnswered() {
-    if (m_abandonedUnmounts > 0) {
-        --m_abandonedUnmounts;
-        Trace("Unmount answered after it was abandoned: nothing is written.");
-        return false;
-    }
-    m_unmountPending = false;
+    if (!m_operation->UnmountAnswered()) return false;
     idleWriteButton();
     return true;
 }
@@ -581,41 +490,20 @@ void Controller::showOperationInfo(const QString& text) {
 void Controller::releaseOperationLock() {
     if (!m_operationInProgress) return;
     m_operationInProgress = false;
-    m_unmountPending = false;
-    refreshButton->setEnabled(m_savedControls.refresh);
-    chooseImageButton->setEnabled(m_savedControls.chooseImage);
     idleWriteButton();
-    writeImageButton->setEnabled(m_savedControls.writeImage);
-    clearDeviceButton->setEnabled(m_savedControls.clearDevice);
-    quitMenuItem->setEnabled(m_savedControls.quit);
+    m_heldControls->GiveBack();
     writeImageInfo->setHidden(applicationOperationMode != ModeWriting);
-}
-
-// The stick about to be unmounted must be the one the user confirmed, still
-// the same disk, and one that may be written. Otherwise nothing is unmounted,
-// written or cleared.
-bool Controller::confirmedDeviceStillPresent() {
-    const ConfirmedDevice state =
-        m_selectedDevice ? CheckConfirmedDevice(*m_selectedDevice) : ConfirmedDevice::Gone;
-    if (state == ConfirmedDevice::Same) return true;
-    if (state == ConfirmedDevice::WriteProtected) {
-        Trace(("Device " + std::string(m_selectedDevice->bsdName) + " is write-protected").c_str());
-    }
-    reportFailure(state == ConfirmedDevice::WriteProtected  ? tr(kWriteProtected)
-                  : state == ConfirmedDevice::RunningSystem ? tr(kRunningSystem)
-                                                            : tr(kDeviceGone),
-                  QString());
-    return false;
 }
 
 void Controller::startImageWriting(QTimer* timer) {
     if (m_terminated) return;
-    if (timer != nullptr) {
-        beginImageWriting();
-        return;
-    }
     if (!m_selectedDevice) {  // cannot happen while the operation holds the selection
         releaseOperationLock();
+        return;
+    }
+    if (timer != nullptr) {
+        m_operation->Begin(OperationWrite, *m_selectedDevice, imageFileName,
+                           FinishedUnMountImageWriting);
         return;
     }
     // Mode 6 holds everything from here on.
@@ -625,15 +513,11 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(tr("Cancel"), &Controller::cancelWriteImage);
     setWriteProgress(0);
     writeImageProgress->setValue(0);
-    m_cancelRequested = false;
-    m_writeStarted = std::chrono::steady_clock::now();
-    m_phaseStarted = false;
-    m_deviceImageWriter->SetImageFile(imageFileName.c_str());
-    m_deviceImageWriter->SetVerify(verifyCheckBox->isChecked());
-    m_deviceImageWriter->SetDevice(platform::RawNodePath(m_selectedDevice->bsdName).c_str());
-    if (m_deviceImageWriter->WriteImage(FinishedWriteImage, WriteProgress)) {
+    if (m_writeJob->Start(imageFileName, m_operation->Facts().image,
+                          platform::RawNodePath(m_selectedDevice->bsdName),
+                          verifyCheckBox->isChecked(), FinishedWriteImage, WriteProgress)) {
         m_sleepInhibitor->Hold();  // a laptop must not sleep in the middle
-        updateWriteInfo();
+        showWriteProgress();
         refreshStatusTimer =
             scheduleTimer(kStatusMilliseconds, true, &Controller::updateWriteStatus, true);
         return;
@@ -643,123 +527,6 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(tr("Write Image"), &Controller::writeImage);
 }
 
-// The checks before the unmount: the same stick, the published checksum
-// (waited for while it is computed), then a look at the image.
-void Controller::beginImageWriting() {
-    if (!confirmedDeviceStillPresent()) return;
-    using State = platform::ImageChecksum::State;
-    if (m_checksum->state() == State::Checking) {
-        m_writeAfterChecksum = true;
-        showOperationInfo(tr("Waiting for the SHA-256 check\u2026"));
-        setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
-        return;
-    }
-    if (m_checksum->state() == State::Mismatch) {
-        Trace("Image does not match its published SHA-256");
-        reportFailure(tr("The image does not match the SHA-256 in %1: it is damaged, or "
-                         "not the image that was published. Nothing was written.")
-                          .arg(m_checksum->fileName()),
-                      QString());
-        return;
-    }
-    // Before anything is unmounted, the image is looked at: not a regular
-    // file, or a raw image larger than the stick, ends here. Reading it may
-    // block (a stalled network mount), so a worker thread does it.
-    if (m_inspectThread.joinable()) m_inspectThread.join();
-    const bool checked = m_checksum->state() == State::Matches;
-    const std::pair<std::int64_t, std::int64_t> stamp{m_checksum->size(), m_checksum->modified()};
-    m_inspectThread = std::thread([this, image = imageFileName, checked, stamp,
-                                   disk = std::string(m_selectedDevice->bsdName)] {
-        InspectedImage look;
-        look.readable = InspectImage(image.c_str(), &look.format, &look.size);
-        // An image on the stick itself would go with the unmount, or be
-        // overwritten while it is read.
-        look.onStick = look.readable && platform::FileOnDisk(platform::FileSystemOf(image), disk,
-                                                             platform::ReadKernelView());
-        look.changed = checked && platform::FileStamp(image) != stamp;
-        QMetaObject::invokeMethod(
-            this, [=, this] { imageInspected(look); }, Qt::QueuedConnection);
-    });
-}
-
-void Controller::checksumChanged() {
-    using State = platform::ImageChecksum::State;
-    QString line = QFileInfo(QFile::decodeName(imageFileName.c_str())).fileName();
-    const QString file = m_checksum->fileName();
-    switch (m_checksum->state()) {
-        case State::Checking:
-            line +=
-                QLatin1Char('\n') + tr("Checking SHA-256\u2026 %1 %").arg(m_checksum->percent());
-            break;
-        case State::Matches:
-            line += QLatin1Char('\n') + tr("SHA-256 matches %1").arg(file);
-            break;
-        case State::Mismatch:
-            line += QLatin1Char('\n') + tr("SHA-256 does not match %1!").arg(file);
-            break;
-        case State::Unusable:
-            line += QLatin1Char('\n') + tr("%1 cannot be used to check the image").arg(file);
-            break;
-        case State::None:
-            break;
-    }
-    setElidedText(korvelImageInfo, line);
-    // A write confirmed while the check ran goes on once it has an answer.
-    if (m_writeAfterChecksum && m_checksum->state() != State::Checking) {
-        m_writeAfterChecksum = false;
-        beginImageWriting();
-    }
-}
-
-void Controller::imageInspected(const InspectedImage& look) {
-    if (m_inspectThread.joinable()) m_inspectThread.join();
-    const auto [readable, onStick, changed, format, size] = look;
-    m_imageFormat = format;
-    m_inspectedBytes = size;
-    if (m_terminated) return;
-    if (!m_selectedDevice) {
-        releaseOperationLock();
-        return;
-    }
-    const std::uint64_t stickBytes = m_selectedDevice->mediaSize;
-    if (readable && format == ImageFormat::Raw && static_cast<std::uint64_t>(size) > stickBytes) {
-        TraceImageTooLarge(size, static_cast<std::int64_t>(stickBytes));
-        reportFailure(tr("Image could not be written!"),
-                      TooLargeText(size, static_cast<std::int64_t>(stickBytes)));
-        return;
-    }
-    // What the image's first bytes already tell ends here too, before the
-    // unmount: unreadable, misnamed, or a raw image of no bytes.
-    WriteFailure refused;
-    refused.kind = !readable                                 ? WriteFailure::NotReadable
-                   : format == ImageFormat::Damaged          ? WriteFailure::Misnamed
-                   : format == ImageFormat::Raw && size == 0 ? WriteFailure::Empty
-                                                             : WriteFailure::None;
-    if (refused.kind != WriteFailure::None) {
-        reportFailure(tr("Image could not be written!"), FailureText(refused));
-        return;
-    }
-    if (changed) {
-        reportFailure(tr(kImageChanged), QString());
-        return;
-    }
-    if (onStick) {
-        Trace(("Image file is on the device it would be written to: " +
-               std::string(m_selectedDevice->bsdName))
-                  .c_str());
-        reportFailure(tr(kImageOnStick), QString());
-        return;
-    }
-    const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
-    // Refused at once (the service does not know the disk): no callback
-    // will come, so the controls are given back here.
-    if (StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountImageWriting)) {
-        unmountRequested();
-    } else {
-        releaseOperationLock();
-    }
-}
-
 void Controller::setWriteImageButton(const QString& title, Action action) {
     writeImageButton->setEnabled(false);
     writeImageButton->setText(title);
@@ -767,9 +534,15 @@ void Controller::setWriteImageButton(const QString& title, Action action) {
     writeImageButton->setEnabled(true);
 }
 
-void Controller::updateWriteStatus(QTimer* /*timer*/) {
-    writeImageProgress->setValue(updateWriteInfo());
+void Controller::showWriteProgress() {
+    QString line;
+    writeImageProgress->setValue(m_writeJob->Poll(progressValue, &line));
     writeImageProgress->update();
+    writeImageInfo->setText(line);
+}
+
+void Controller::updateWriteStatus(QTimer* /*timer*/) {
+    showWriteProgress();
     const std::int32_t status = applicationStatus;
     if (status != StatusWriteSucceeded && status != StatusWriteFailed) return;
     releaseTimer(refreshStatusTimer);
@@ -781,23 +554,20 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     idleWriteButton();
-    if (status != StatusWriteSucceeded) {
-        const QString reason = writeFailureReason();
-        writeImageInfo->setText(reason);
-        reportResult(tr("Image could not be written!"), true, reason);
-        endWrite();
+    const bool written = status == StatusWriteSucceeded;
+    writeImageInfo->setText(m_writeJob->Outcome(written));
+    if (written && powerOffCheckBox->isChecked()) {
+        powerOffStick();
         return;
     }
-    const bool verified = m_deviceImageWriter->VerifiedBytes() >= 0 &&
-                          m_deviceImageWriter->VerifiedBytes() == m_deviceImageWriter->ImageBytes();
-    writeImageInfo->setText(verified ? tr("Written and verified") : tr("Written"));
-    if (!powerOffCheckBox->isChecked()) {
-        reportResult(tr("Image successfully written!"), false);
-        endWrite();
-        return;
-    }
-    // The stick is taken off the bus, so that it can be pulled out at once;
-    // a refusal does not undo the write.
+    reportResult(written ? tr("Image successfully written!") : tr("Image could not be written!"),
+                 !written, written ? QString() : writeImageInfo->text());
+    endWrite();
+}
+
+// The stick is taken off the bus, so that it can be pulled out at once; a
+// refusal does not undo the write.
+void Controller::powerOffStick() {
     const QString outcome = writeImageInfo->text();
     showOperationInfo(tr("Powering the stick off\u2026"));
     platform::ActiveDiskService().PowerOffDrive(
@@ -818,68 +588,6 @@ void Controller::endWrite() {
     if (m_terminateWhenIdle) terminate();  // asked for while the message was open
 }
 
-// What the user sees of a running write: how far decompression has come,
-// then percentage, bytes, rate and time left of the copy, then of the
-// verification; the elapsed time always moves, so a long write visibly
-// lives. Returns the progress bar's value: the copy's, then the
-// verification's, each 0-100.
-std::int32_t Controller::updateWriteInfo() {
-    using namespace std::chrono;
-    const auto now = steady_clock::now();
-    const std::int64_t elapsed = duration_cast<seconds>(now - m_writeStarted).count();
-    const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
-    if (m_cancelRequested) {
-        writeImageInfo->setText(tr("Cancelling\u2026 (%1)").arg(DurationText(elapsed)));
-        return copyPercent;
-    }
-    // The writer knows the image's real size once decompression has ended
-    // (a raw image's is known from the start); chunk numbers alone would
-    // round small images up to whole chunks.
-    std::int64_t imageBytes = m_deviceImageWriter->ImageBytes();
-    if (imageBytes < 0 && m_imageFormat == ImageFormat::Raw) imageBytes = m_inspectedBytes;
-    if (imageBytes < 0) {
-        std::error_code error;
-        const auto tempFile = std::filesystem::path(tempDirectory()) / kTempImageName;
-        const auto size = std::filesystem::file_size(tempFile, error);
-        // An xz or zstd image streams once its index gives its size, which
-        // takes a moment: until a temporary file shows it does not, it is
-        // being written.
-        const bool mayStream =
-            m_imageFormat == ImageFormat::Xz || m_imageFormat == ImageFormat::Zstd;
-        if (mayStream && error) {
-            writeImageInfo->setText(tr("Writing: (%1)").arg(DurationText(elapsed)));
-            return copyPercent;
-        }
-        writeImageInfo->setText(
-            !error && size > 0
-                ? tr("Decompressing image\u2026 %1 (%2)").arg(SizeText(size), DurationText(elapsed))
-                : tr("Decompressing image\u2026 (%1)").arg(DurationText(elapsed)));
-        return copyPercent;
-    }
-    // The bytes the stick has taken, not whole chunks: the percentage and
-    // the rate follow them.
-    const std::int64_t verified = m_deviceImageWriter->VerifiedBytes();
-    const bool verifying = verified >= 0;
-    const std::int64_t done =
-        std::min(verifying ? verified : m_deviceImageWriter->WrittenBytes(), imageBytes);
-    // Each phase has its own rate, measured from its first poll.
-    if (!m_phaseStarted || verifying != m_phaseIsVerify) {
-        m_phaseStarted = true;
-        m_phaseIsVerify = verifying;
-        m_rate.Restart(done, now);
-    }
-    m_rate.Sample(done, now);
-    const auto percent =
-        static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1));
-    writeImageInfo->setText(ProgressInfoText(verifying ? tr("Verifying") : tr("Writing"), percent,
-                                             done, imageBytes, m_rate.BytesPerSecond(), elapsed));
-    return percent;
-}
-
-QString Controller::writeFailureReason() const {
-    return FailureText(m_deviceImageWriter->Failure());
-}
-
 void Controller::cancelWriteImage() {
     Trace("Cancel Write Image process.");
     scheduleTimer(kStartMilliseconds, false, &Controller::startCancelWriteImage, false);
@@ -890,56 +598,37 @@ void Controller::startCancelWriteImage(QTimer* /*timer*/) {
     // cancel and the "Write Image" button must stay usable.
     if (m_terminated || refreshStatusTimer == nullptr) return;
     writeImageButton->setEnabled(false);
-    m_cancelRequested = true;
-    m_deviceImageWriter->StopImageWriting();
-    updateWriteInfo();
+    m_writeJob->Cancel();
+    showWriteProgress();
 }
 
 void Controller::startClearDevice(QTimer* timer) {
     if (m_terminated) return;
-    if (timer != nullptr) {
-        if (!confirmedDeviceStillPresent()) return;
-        const std::string path = platform::BlockNodePath(m_selectedDevice->bsdName);
-        if (StorageDeviceHandler::UnMountBSDDevice(path.c_str(), FinishedUnMountClear)) {
-            unmountRequested();
-        } else {
-            releaseOperationLock();
-        }
+    if (!m_selectedDevice || m_clearJob->Running()) {
+        releaseOperationLock();
         return;
     }
-    if (!m_selectedDevice || m_clearRunning) {
-        releaseOperationLock();
+    if (timer != nullptr) {
+        m_operation->Begin(OperationClear, *m_selectedDevice, {}, FinishedUnMountClear);
         return;
     }
     setApplicationStatus(StatusClearing);
     m_deviceImageWriter->SetDevice(platform::BlockNodePath(m_selectedDevice->bsdName).c_str());
-    // Opening the device may wait on a password prompt (UDisks2 and polkit),
-    // so the clear runs on a thread of its own and the window stays alive;
-    // quitting waits until it is done.
-    m_clearRunning = true;
+    // Opening the device may wait on a password prompt, so the clear runs on
+    // a thread of its own; quitting waits until it is done.
+    m_clearJob->Start();
     m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
     showOperationInfo(tr("Clearing the stick\u2026"));
-    // A password prompt nobody answers must not keep the window waiting.
-    platform::AbandonOpens(false);
     setWriteImageButton(tr("Cancel"), &Controller::abandonClear);
-    DeviceImageWriter* writer = m_deviceImageWriter.get();
-    m_clearThread = std::thread([this, writer] {
-        const bool cleared = writer->ClearDevice();
-        QMetaObject::invokeMethod(
-            this, [this, cleared] { finishClearDevice(cleared); }, Qt::QueuedConnection);
-    });
 }
 
 void Controller::abandonClear() {
-    Trace("Clear abandoned.");
     writeImageButton->setEnabled(false);
-    platform::AbandonOpens(true);
+    m_clearJob->Abandon();
 }
 
-void Controller::finishClearDevice(bool cleared) {
-    if (m_clearThread.joinable()) m_clearThread.join();
-    m_clearRunning = false;
+void Controller::finishClearDevice(bool cleared, const QString& reason) {
     m_sleepInhibitor->Release();
     if (m_terminateWhenIdle) {
         setApplicationStatus(StatusIdle);
@@ -947,12 +636,10 @@ void Controller::finishClearDevice(bool cleared) {
         return;
     }
     idleWriteButton();
+    showOperationInfo(cleared ? tr("Cleared") : reason);
     if (cleared) {
-        showOperationInfo(tr("Cleared"));
         reportResult(tr("Device successfully cleared!"), false);
     } else {
-        const QString reason = FailureText(m_deviceImageWriter->Failure());
-        showOperationInfo(reason);
         reportResult(tr("Unable to clear device!"), true, reason);
     }
     setApplicationStatus(StatusIdle);

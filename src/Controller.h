@@ -2,23 +2,23 @@
 // Controller: the one application object. It answers the window, the stick
 // list and the menu, owns the device handler and the image writer, holds the
 // user's choice of stick and image, switches the window's controls between
-// the operation modes, and runs the write and clear workflows: data-loss
-// confirmation, unmount of the whole stick, the work itself, result
-// message.
+// the operation modes, and conducts the write and clear workflows: the
+// data-loss confirmation, then the stick's checks and unmount
+// (StickOperation), the work (WriteJob, ClearJob), the result message. It
+// shows what they report; what decides whether a disk or an image may be
+// used lives in their rooms (Preflight, platform/disks/DriveSafety).
 //
 // Threads: every member runs on the Qt main thread, except setWriteProgress
 // and setApplicationStatus, which the writer's thread also calls through
 // g_controller (via FinishedWriteImage and WriteProgress); the fields they
 // store are atomic and polled by the main thread every 0.2 s while writing.
-// ClearDevice runs on a worker thread of its own (it may wait on a password
-// prompt); its result comes back to the main thread.
 //
 // Ownership: the controller owns the device handler, the writer, the
-// temporary directory, its copy of the selected device entry, the image path
-// and its timers. The widgets belong to the window; the controller only
-// points at them (outlets) and must be destroyed before the window.
-// ApplicationWindow makes the controller, then the window, connects them, and
-// destroys the controller first.
+// temporary directory, the workflows, its copy of the selected device entry,
+// the image path and its timers. The widgets belong to the window; the
+// controller only points at them (outlets) and must be destroyed before the
+// window. ApplicationWindow makes the controller, then the window, connects
+// them, and destroys the controller first.
 
 #include <QObject>
 #include <QString>
@@ -27,11 +27,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
-#include "window/WriteInfoText.h"
+#include "workflow/Preflight.h"
 
 class QAction;
 class QCheckBox;
@@ -45,10 +44,14 @@ namespace Ui {
 class MainWindow;
 }
 namespace platform {
-class ImageChecksum;
 class SleepInhibitor;
 class TempDirectory;
 }  // namespace platform
+class ClearJob;
+class HeldControls;
+class ImageChoice;
+class StickOperation;
+class WriteJob;
 
 // Operation modes, applied by Controller::setGuiSettings.
 enum OperationMode : std::int32_t {
@@ -67,12 +70,6 @@ enum ApplicationStatusCode : std::int32_t {
     StatusWriting = 2,
     StatusWriteSucceeded = 4,
     StatusWriteFailed = 8,
-};
-
-// The operation a data-loss confirmation is for (the sheet's context).
-enum OperationCode : int {
-    OperationClear = 0,
-    OperationWrite = 1,
 };
 
 // Alert sheet return codes: the default button, the alternate button.
@@ -165,34 +162,20 @@ class Controller : public QObject {
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
     void idleWriteButton();
-    static QString Elided(const QWidget* widget, const QString& text, int width);
     void setElidedText(QLabel* label, const QString& text);
     void lockForOperation();
     void reportResult(const QString& message, bool asError, const QString& reason = QString());
-    // While an unmount request is outstanding, the write button abandons it.
-    void unmountRequested();
+    // The user gives up waiting for a confirmed operation's checks or unmount.
     void abandonWait();
     void abandonClear();
-    // The sentence that says why the last write failed.
-    QString writeFailureReason() const;
-    // What the worker thread found of the image before the unmount.
-    struct InspectedImage {
-        bool readable = false;
-        bool onStick = false;  // on the selected stick, or on something stacked on it
-        bool changed = false;  // since its checksum was checked
-        ImageFormat format = ImageFormat::Damaged;
-        std::int64_t size = -1;
-    };
-    void beginImageWriting();
-    void imageInspected(const InspectedImage& look);
-    void checksumChanged();
+    void powerOffStick();
+    void finishClearDevice(bool cleared, const QString& reason);
+    // The progress bar and the line under it, as the running write stands.
+    void showWriteProgress();
     // The end of a write, after its result box: the window ready again.
     void endWrite();
     // Shows what a confirmed operation is waiting for in the info line.
     void showOperationInfo(const QString& text);
-    bool confirmedDeviceStillPresent();
-    void finishClearDevice(bool cleared);
-    std::int32_t updateWriteInfo();
     void teardown();
     bool mayTerminateNow() const;
 
@@ -224,9 +207,11 @@ class Controller : public QObject {
 
     // Beyond the fields above.
     std::unique_ptr<platform::TempDirectory> m_tempDirectory;
-    std::unique_ptr<platform::ImageChecksum> m_checksum;  // of the chosen image
+    std::unique_ptr<ImageChoice> m_image;  // what is known of the chosen image
     std::unique_ptr<platform::SleepInhibitor> m_sleepInhibitor;
-    bool m_writeAfterChecksum = false;  // a confirmed write waits for the check
+    std::unique_ptr<StickOperation> m_operation;  // checks and unmount of a confirmed operation
+    std::unique_ptr<WriteJob> m_writeJob;
+    std::unique_ptr<ClearJob> m_clearJob;
     Action m_writeImageButtonAction = nullptr;
     int m_selectedIndex = 0;  // the list index whose selection is in force
     bool m_terminated = false;
@@ -234,27 +219,8 @@ class Controller : public QObject {
     // From a confirmed data-loss warning until its operation has its result:
     // the selection and the buttons that start other work are held.
     bool m_operationInProgress = false;
-    struct SavedControls {
-        bool refresh, chooseImage, writeImage, clearDevice, quit;
-    } m_savedControls{};
+    std::unique_ptr<HeldControls> m_heldControls;
     std::chrono::steady_clock::time_point m_operationConfirmed;
-    std::thread m_clearThread;
-    std::thread m_inspectThread;  // looks at the image before the unmount
-    bool m_clearRunning = false;
-    bool m_cancelRequested = false;
-    // An unmount request is outstanding; answers still to come for requests
-    // whose wait the user abandoned.
-    bool m_unmountPending = false;
-    int m_abandonedUnmounts = 0;
-    std::chrono::steady_clock::time_point m_writeStarted;
-    // The image as looked at before the unmount.
-    ImageFormat m_imageFormat = ImageFormat::Damaged;
-    std::int64_t m_inspectedBytes = -1;
-    // The running phase (copy or verification), once the status poll has
-    // seen it, and its rate.
-    bool m_phaseStarted = false;
-    bool m_phaseIsVerify = false;
-    TransferRate m_rate;
 };
 
 // The one controller, for the plain callbacks (which may run on the writer's

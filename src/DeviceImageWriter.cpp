@@ -119,12 +119,6 @@ void FailDecompression(WriteFailure* failure, const std::string& tool, const std
          missing ? tool : tool + " " + problem);
 }
 
-void TraceBytes(const char* format, long long a, long long b = 0) {
-    char line[128];
-    std::snprintf(line, sizeof line, format, a, b);
-    Trace(line);
-}
-
 // The decompressed size from the format's own index, into *size (-1 when the
 // index does not give it, or the format has none). false when the listing
 // tool failed: the image is damaged or the tool missing.
@@ -315,8 +309,13 @@ void Trace(const char* line) {
     std::fflush(stdout);
 }
 
+std::string ImageTooLargeLine(std::int64_t imageBytes, std::int64_t deviceBytes) {
+    return "Image is larger than the device: " + std::to_string(imageBytes) + " bytes > " +
+           std::to_string(deviceBytes) + " bytes";
+}
+
 void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes) {
-    TraceBytes("Image is larger than the device: %lld bytes > %lld bytes", imageBytes, deviceBytes);
+    Trace(ImageTooLargeLine(imageBytes, deviceBytes).c_str());
 }
 
 void SetString(std::string* destination, const char* source) {

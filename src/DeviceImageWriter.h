@@ -44,7 +44,8 @@ inline constexpr std::size_t kChunkSize = 8388608;
 // Writes one trace line to standard output, flushed at once so that the lines
 // of all threads keep their order when standard output is a pipe or a file.
 void Trace(const char* line);
-// The trace line of an image refused for its size.
+// The trace line of an image refused for its size, and its printing.
+std::string ImageTooLargeLine(std::int64_t imageBytes, std::int64_t deviceBytes);
 void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes);
 
 // Called once per started job, on the write thread, after the temporary file

@@ -8,3 +8,5 @@ imagewriter_add_test(test_udisks SOURCES test_udisks.cpp LABELS disk)
 imagewriter_add_test(test_udisks_real SOURCES test_udisks.cpp LABELS disk udisks
     RESOURCE_LOCK system-udisks TIMEOUT 600)
 target_compile_definitions(test_udisks_real PRIVATE REAL_UDISKS)
+# The checks between a confirmation and the unmount.
+imagewriter_add_test(test_preflight SOURCES test_preflight.cpp LABELS disk)

@@ -1,0 +1,36 @@
+#include "workflow/ClearJob.h"
+
+#include <QMetaObject>
+
+#include "platform/kernel/DeviceAccess.h"
+#include "window/WriteInfoText.h"
+
+ClearJob::~ClearJob() {
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool ClearJob::Start() {
+    if (m_running) return false;
+    if (m_thread.joinable()) m_thread.join();
+    m_running = true;
+    // A password prompt nobody answers must not keep the window waiting.
+    platform::AbandonOpens(false);
+    m_thread = std::thread([this] {
+        const bool cleared = m_writer.ClearDevice();
+        const QString reason = cleared ? QString() : FailureText(m_writer.Failure());
+        QMetaObject::invokeMethod(
+            this,
+            [this, cleared, reason] {
+                m_thread.join();
+                m_running = false;
+                emit finished(cleared, reason);
+            },
+            Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void ClearJob::Abandon() {
+    Trace("Clear abandoned.");
+    platform::AbandonOpens(true);
+}

@@ -1,0 +1,40 @@
+#pragma once
+// ClearJob: the clear of a stick, once it is unmounted, on a thread of its
+// own: opening the device may wait on a password prompt (UDisks2 and
+// polkit), and the window must stay alive meanwhile. The user may give up
+// that wait. The outcome comes back on the window's thread, with the reason
+// of a failure in a sentence.
+//
+// Threads: made, started and destroyed on the window's thread; the clear
+// runs on the job's thread. Ownership: the controller owns the writer and the
+// ClearJob, which only points at the writer; destroying the job waits for
+// its thread.
+
+#include <QObject>
+#include <QString>
+#include <thread>
+
+#include "DeviceImageWriter.h"
+
+class ClearJob : public QObject {
+    Q_OBJECT
+  public:
+    explicit ClearJob(DeviceImageWriter& writer) : m_writer(writer) {}
+    ~ClearJob() override;
+    ClearJob(const ClearJob&) = delete;
+    ClearJob& operator=(const ClearJob&) = delete;
+
+    // Clears the writer's device; false when a clear still runs.
+    bool Start();
+    bool Running() const { return m_running; }
+    // Gives up a password prompt the open waits on: the clear then fails.
+    void Abandon();
+
+  signals:
+    void finished(bool cleared, const QString& reason);
+
+  private:
+    DeviceImageWriter& m_writer;
+    std::thread m_thread;
+    bool m_running = false;
+};

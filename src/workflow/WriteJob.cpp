@@ -1,0 +1,80 @@
+#include "workflow/WriteJob.h"
+
+#include <algorithm>
+#include <filesystem>
+
+bool WriteJob::Start(const std::string& image, const ImageFacts& look, const std::string& device,
+                     bool verify, FinishedCallback finished, ProgressCallback progress) {
+    m_image = look;
+    m_cancelRequested = false;
+    m_started = std::chrono::steady_clock::now();
+    m_phaseStarted = false;
+    m_writer.SetImageFile(image.c_str());
+    m_writer.SetVerify(verify);
+    m_writer.SetDevice(device.c_str());
+    return m_writer.WriteImage(finished, progress);
+}
+
+void WriteJob::Cancel() {
+    m_cancelRequested = true;
+    m_writer.StopImageWriting();
+}
+
+// The elapsed time always moves, so a long write visibly lives.
+std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
+    using namespace std::chrono;
+    const auto now = steady_clock::now();
+    const std::int64_t elapsed = duration_cast<seconds>(now - m_started).count();
+    const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
+    if (m_cancelRequested) {
+        *line = tr("Cancelling\u2026 (%1)").arg(DurationText(elapsed));
+        return copyPercent;
+    }
+    // The writer knows the image's real size once decompression has ended
+    // (a raw image's is known from the start); chunk numbers alone would
+    // round small images up to whole chunks.
+    std::int64_t imageBytes = m_writer.ImageBytes();
+    if (imageBytes < 0 && m_image.format == ImageFormat::Raw) imageBytes = m_image.bytes;
+    if (imageBytes < 0) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(
+            std::filesystem::path(m_tempDirectory) / kTempImageName, error);
+        // An xz or zstd image streams once its index gives its size, which
+        // takes a moment: until a temporary file shows it does not, it is
+        // being written.
+        const bool mayStream =
+            m_image.format == ImageFormat::Xz || m_image.format == ImageFormat::Zstd;
+        if (mayStream && error)
+            *line = tr("Writing: (%1)").arg(DurationText(elapsed));
+        else if (!error && size > 0)
+            *line =
+                tr("Decompressing image\u2026 %1 (%2)").arg(SizeText(size), DurationText(elapsed));
+        else
+            *line = tr("Decompressing image\u2026 (%1)").arg(DurationText(elapsed));
+        return copyPercent;
+    }
+    // The bytes the stick has taken, not whole chunks: the percentage and
+    // the rate follow them.
+    const std::int64_t verified = m_writer.VerifiedBytes();
+    const bool verifying = verified >= 0;
+    const std::int64_t done = std::min(verifying ? verified : m_writer.WrittenBytes(), imageBytes);
+    // Each phase has its own rate, measured from its first poll.
+    if (!m_phaseStarted || verifying != m_phaseIsVerify) {
+        m_phaseStarted = true;
+        m_phaseIsVerify = verifying;
+        m_rate.Restart(done, now);
+    }
+    m_rate.Sample(done, now);
+    const auto percent =
+        static_cast<std::int32_t>(done * 100 / std::max<std::int64_t>(imageBytes, 1));
+    *line = ProgressInfoText(verifying ? tr("Verifying") : tr("Writing"), percent, done, imageBytes,
+                             m_rate.BytesPerSecond(), elapsed);
+    return percent;
+}
+
+QString WriteJob::Outcome(bool succeeded) const {
+    if (!succeeded) return FailureText(m_writer.Failure());
+    const bool verified =
+        m_writer.VerifiedBytes() >= 0 && m_writer.VerifiedBytes() == m_writer.ImageBytes();
+    return verified ? tr("Written and verified") : tr("Written");
+}

@@ -1,0 +1,56 @@
+#pragma once
+// WriteJob: a write as the window runs and shows it, once the stick is
+// unmounted. It starts the writer's job with the window's choices, tells at
+// every status poll the progress bar's value and the line under it (how far
+// decompression has come, then the copy's and the verification's
+// percentage, bytes, rate and time left, with the time since the start),
+// passes a cancel on, and says how the job ended.
+//
+// Threads: the window's thread; the writer's job reports through its own
+// plain callbacks. Ownership: the controller owns the writer and the
+// WriteJob, which only points at the writer.
+
+#include <QCoreApplication>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "DeviceImageWriter.h"
+#include "window/WriteInfoText.h"
+#include "workflow/Preflight.h"
+
+class WriteJob {
+    Q_DECLARE_TR_FUNCTIONS(WriteJob)
+  public:
+    // `tempDirectory`: where the writer decompresses, ending in "/".
+    WriteJob(DeviceImageWriter& writer, std::string tempDirectory)
+        : m_writer(writer), m_tempDirectory(std::move(tempDirectory)) {}
+
+    // Starts the writer's job on `image` (as the checks found it) onto
+    // `device`; false when the writer refused to start.
+    bool Start(const std::string& image, const ImageFacts& look, const std::string& device,
+               bool verify, FinishedCallback finished, ProgressCallback progress);
+    void Cancel();
+    bool Cancelling() const { return m_cancelRequested; }
+
+    // The status poll: the progress bar's value (0-100) from the writer's
+    // last progress report and the bytes the stick has taken; *line gets the
+    // text under the bar.
+    std::int32_t Poll(std::int32_t progressValue, QString* line);
+    // What the line says once the job has ended: "Written and verified",
+    // "Written", or why it failed.
+    QString Outcome(bool succeeded) const;
+
+  private:
+    DeviceImageWriter& m_writer;
+    const std::string m_tempDirectory;
+    ImageFacts m_image;
+    bool m_cancelRequested = false;
+    std::chrono::steady_clock::time_point m_started;
+    // The running phase (copy or verification), once a poll has seen it,
+    // and its rate.
+    bool m_phaseStarted = false;
+    bool m_phaseIsVerify = false;
+    TransferRate m_rate;
+};
