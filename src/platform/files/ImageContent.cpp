@@ -14,7 +14,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "platform/files/ChildProcess.h"
 #include "platform/kernel/DeviceAccess.h"
@@ -198,10 +200,12 @@ std::vector<std::string> DecompressArguments(ImageFormat format, const std::stri
     return argv;
 }
 
-ImageContent Unreadable(ImageContent c, ImageContent::Problem problem, int error = 0) {
+// By reference, so that nothing runs between the failing call and the
+// caller's read of errno.
+ImageContent Unreadable(ImageContent& c, ImageContent::Problem problem, int error = 0) {
     c.problem = problem;
     c.error = error;
-    return c;
+    return std::move(c);
 }
 
 }  // namespace
@@ -242,6 +246,7 @@ ImageContent ProbeImageContent(const std::string& path, const std::atomic<bool>&
             });
         if (listed.whole) c.writtenSize = ListedSize(c.format, listing);
     }
+    if (cancel) return {};
     const Fd start{memfd_create("image-start", MFD_CLOEXEC)};
     if (start.fd < 0) return Unreadable(c, Problem::CannotOpen, errno);
     const Output stream =
