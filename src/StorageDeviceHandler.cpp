@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <QString>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "DeviceImageWriter.h"
 #include "platform/disks/DevicePaths.h"
+#include "window/SafeText.h"
 
 // Shared registry state. g_deviceLock guards all of it for the locked
 // operations; the disk callbacks change the registry without it, which is safe
@@ -36,31 +36,6 @@ class Locked {
     Locked(const Locked&) = delete;
     Locked& operator=(const Locked&) = delete;
 };
-
-// Text from the service is shown in the window and printed as single lines:
-// invalid UTF-8 becomes U+FFFD, and control characters, Unicode line and
-// paragraph separators and format controls (bidi overrides and the like)
-// become blanks. A hostile name can then neither add lines (a fake "Size:"
-// line), nor reorder the text, nor end a field early.
-std::string CleanText(std::string_view text) {
-    const QString decoded = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    QList<uint> codePoints = decoded.toUcs4();
-    for (uint& c : codePoints) {
-        switch (QChar::category(static_cast<char32_t>(c))) {
-            case QChar::Other_Control:
-            case QChar::Other_Format:
-            case QChar::Separator_Line:
-            case QChar::Separator_Paragraph:
-                c = ' ';
-                break;
-            default:
-                break;
-        }
-    }
-    return QString::fromUcs4(reinterpret_cast<const char32_t*>(codePoints.constData()),
-                             codePoints.size())
-        .toStdString();
-}
 
 // The longest prefix of valid UTF-8 `text` with at most maxBytes bytes that
 // does not split a character.

@@ -16,7 +16,9 @@
 #include <string_view>
 
 #include "DeviceImageWriter.h"
+#include "platform/files/ImageContent.h"
 #include "support/TestSupport.h"
+#include "window/ImageSummary.h"
 #include "writer/ImageCopy.h"
 
 namespace {
@@ -362,6 +364,112 @@ class WriterTest : public QObject {
         QCOMPARE(std::async(std::launch::async, [&] { return g_writer.ClearDevice(); }).get(), ok);
         const std::string zeros = ok ? std::string(1024, '\0') : original.substr(0, 1024);
         QVERIFY(testsupport::ReadBytes(w.backing) == zeros + original.substr(1024));
+    }
+
+    // What the window shows of an image: made with Debian's tools, probed by the window's
+    // runner (after a probe it supersedes), and its summary and flag.
+    void imageContent_data() {
+        QTest::addColumn<QString>("make");  // shell commands that make `file` in an empty folder
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<qint64>("stick");  // the stick's bytes, or -1
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<int>("flag");
+        QTest::addColumn<QString>("sentence");  // in the flag's sentence; "": none
+        const QString iso =
+            "mkdir -p iso/isolinux iso/boot && cp /usr/lib/ISOLINUX/isolinux.bin iso/isolinux && "
+            "mkfs.vfat -C iso/boot/efi.img 1440 >/dev/null && xorriso -as mkisofs -quiet -o "
+            "image.iso -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot "
+            "-boot-load-size 4 -boot-info-table 2>/dev/null ";
+        const QString hybrid = iso +
+                               "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -eltorito-alt-boot "
+                               "-e boot/efi.img -no-emul-boot -isohybrid-gpt-basdat ";
+        // vfat at 1 MiB; ext4 at 5 MiB, its label with an escape and a bidi override; ext4 at
+        // 20 MiB, past what is read of a compressed image.
+        const QString disk =
+            "truncate -s 32M image && sgdisk -n1:1M:+4M -t1:ef00 -n2:5M:+8M -n3:20M:0 image "
+            ">/dev/null && mkfs.vfat -n EFI --offset 2048 image 4096 >/dev/null 2>&1 && mkfs.ext4 "
+            "-q -L \"$(printf 'root\\033\\342\\200\\256fs')\" -E offset=5242880 image 8M && "
+            "mkfs.ext4 -q -L data -E offset=20971520 image 8M";
+        const QString gpt = "GPT: vfat “EFI”, ext4 “root fs”, ",
+                      beyond = "partition 3 (beyond the 16 MB read) · ";
+        const int none = int(ImageFlag::None), unreadable = int(ImageFlag::Unreadable);
+        // clang-format off
+        QTest::newRow("hybrid ISO") << hybrid + "-V 'Debian 12.8.0 amd64 n' iso" << "image.iso" << 8004829184LL << "ISO 9660 “Debian 12.8.0 amd64 n” · MBR + GPT · 2 MB once written (stick: 7634 MB)" << none << "";
+        QTest::newRow("hybrid ISO, MBR alone") << iso + "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -V Live iso" << "image.iso" << -1LL << "ISO 9660 “Live” · MBR · 2 MB once written" << none << "";
+        QTest::newRow("hybrid ISO, GPT alone") << hybrid + "-V Live iso && printf '\\0\\0' | dd of=image.iso bs=1 seek=510 conv=notrunc status=none" << "image.iso" << -1LL << "ISO 9660 “Live” · GPT · 2 MB once written" << none << "";
+        QTest::newRow("optical-disc ISO") << iso + "-V CCCOMA_X64FRE iso" << "image.iso" << -1LL << "ISO 9660 “CCCOMA_X64FRE” · 1 MB once written" << int(ImageFlag::NotBootable) << "optical discs";
+        QTest::newRow("GPT disk") << disk << "image" << -1LL << gpt + "ext4 “data” · 32 MB once written" << none << "";
+        QTest::newRow("gzip") << disk + " && gzip image" << "image.gz" << -1LL << gpt + beyond + "size once written unknown" << none << "";
+        QTest::newRow("xz") << disk + " && xz -1 image" << "image.xz" << -1LL << gpt + beyond + "32 MB once written" << none << "";
+        QTest::newRow("zstd") << disk + " && zstd -q --rm image" << "image.zst" << -1LL << gpt + beyond + "32 MB once written" << none << "";
+        QTest::newRow("random bytes") << "head -c 1M /dev/urandom >image.img" << "image.img" << -1LL << "1 MB once written" << int(ImageFlag::Unrecognised) << "holds no partition table or file system the system recognises.";
+        QTest::newRow("empty") << ": >image.img" << "image.img" << -1LL << "" << unreadable << "shorter than one sector";
+        QTest::newRow("FIFO") << "mkfifo image.img" << "image.img" << -1LL << "" << unreadable << "not a file";
+        QTest::newRow("missing") << "" << "image.img" << -1LL << "" << unreadable << "(No such file or directory)";
+        QTest::newRow("xz cut short") << "head -c 4M /dev/urandom | xz -1 >image.xz && truncate -s 1M image.xz" << "image.xz" << -1LL << "" << unreadable << "cut short (xz exited with status 1)";
+        QTest::newRow("xz name, raw content") << "head -c 1M /dev/urandom >image.xz" << "image.xz" << -1LL << "" << unreadable << "promises a compression";
+        // clang-format on
+    }
+
+    void imageContent() {
+        QFETCH(QString, make);
+        QFETCH(QString, file);
+        QFETCH(qint64, stick);
+        QFETCH(QString, summary);
+        QFETCH(int, flag);
+        QFETCH(QString, sentence);
+        QTemporaryDir dir;
+        const std::string root = dir.path().toStdString() + "/";
+        if (!make.isEmpty())
+            QCOMPARE(testsupport::Run("cd " + root + " && " + make.toStdString()), 0);
+        platform::ImageContentProbe probe;
+        QSignalSpy changed(&probe, &platform::ImageContentProbe::changed);
+        probe.Start(root + "superseded.img");
+        QThread::msleep(100);  // its findings wait in the event queue
+        probe.Start(root + file.toStdString());
+        QTRY_VERIFY(probe.state() == platform::ImageContentProbe::State::Done);
+        QCOMPARE(changed.count(), 3);  // started twice, then this image's findings alone
+        const platform::ImageContent& c = probe.content();
+        QCOMPARE(ImageSummaryText(c, stick < 0 ? std::nullopt : std::optional(stick)), summary);
+        QCOMPARE(int(FlagOf(c)), flag);
+        QVERIFY2(
+            sentence.isEmpty() ? FlagSentence(c).isEmpty() : FlagSentence(c).contains(sentence),
+            qPrintable(FlagSentence(c)));
+        QCOMPARE(FlagConfirmationText(FlagOf(c)).isEmpty(), FlagOf(c) != ImageFlag::NotBootable);
+    }
+
+    // Another choice, or Quit, ends a probe whose tools trickle out bytes for ever (a probe that
+    // missed it would never end), leaving no child behind and reporting nothing.
+    void imageContentCancel() {
+        QTemporaryDir dir;
+        const std::string root = dir.path().toStdString() + "/";
+        QCOMPARE(testsupport::Run(
+                     "cd " + root +
+                     " && printf '#!/bin/sh\\nwhile echo; do sleep 0.1; done\\n' >xz && chmod +x xz"
+                     " && head -c 1M /dev/zero | /usr/bin/xz >image.xz"),
+                 0);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QByteArray::fromStdString(root) + ":" + path);
+        platform::ImageContentProbe probe;
+        QSignalSpy changed(&probe, &platform::ImageContentProbe::changed);
+        probe.Start(root + "image.xz");
+        QTRY_VERIFY(!Children().empty());  // its size listing runs
+        probe.Cancel();
+        qputenv("PATH", path);
+        QVERIFY(Children().empty());
+        QCoreApplication::processEvents();
+        QVERIFY(probe.state() == platform::ImageContentProbe::State::None);
+        QCOMPARE(changed.count(), 1);  // the start alone
+    }
+
+    // A label longer than any file system here can carry, with a line break and a bidi override.
+    void imageLabel() {
+        const platform::ImageContent c{.writtenSize = 0,
+                                       .tables = {"dos"},
+                                       .fileSystem = "udf",
+                                       .label = "\u202Eline\nbreak " + std::string(300, 'x')};
+        QCOMPARE(ImageSummaryText(c),
+                 "UDF “line break " + QString(28, 'x') + "…” · MBR · 0 MB once written");
     }
 };
 
