@@ -2,7 +2,7 @@
 //
 // Probes each image as the window does (platform::ProbeImageContent) and
 // prints, for each, a line "seconds<TAB>summary<TAB>flag sentence", for
-// bench/probe_bench.sh.
+// bench/image_probe_bench.sh.
 
 #include <atomic>
 #include <chrono>

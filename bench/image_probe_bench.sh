@@ -8,7 +8,7 @@
 # The baseline, in the same run: the decompressor alone giving the 16 MiB the
 # probe reads (head -c 16M of the raw image).
 #
-#   bash bench/probe_bench.sh [BUILD_DIR]     (default: build)
+#   bash bench/image_probe_bench.sh [BUILD_DIR]     (default: build)
 #
 # Prints for each image the median seconds of ROUNDS (5) probes with a warm
 # page cache, the baseline's median, their ratio, and the summary line; as
