@@ -335,6 +335,7 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     // selected behind it.
     m_selectedDevice.reset();
     usbStickInfo->setText(QString());
+    m_image->SetStickBytes(std::nullopt);
     m_selectedIndex = 0;
     if (devices.empty()) {
         usbStickChooser->addItem(tr("No USB device!"));
@@ -373,6 +374,8 @@ void Controller::comboBoxSelectionDidChange() {
         setElidedText(usbStickInfo, info);
     }
     m_selectedIndex = index;
+    m_image->SetStickBytes(
+        m_selectedDevice ? std::optional<std::int64_t>(m_selectedDevice->mediaSize) : std::nullopt);
     if (!m_selectedDevice) {
         setGuiSettings(ModeNoDevice);
     } else if (!imageFileName.empty()) {
@@ -417,6 +420,7 @@ void Controller::initiateWarningForDataLose(const QString& operationName, int op
     PreflightFacts facts;
     facts.operation = operationCode;
     if (m_selectedDevice) facts.stick = ListedStick(*m_selectedDevice);
+    facts.image.flag = m_image->Flag();
     const Verdict asked = Preflight::Decide(Preflight::AtConfirmation, facts);
     if (asked.kind == Verdict::Ask) message += QStringLiteral("\n\n") + asked.message;
     beginAlertSheet(tr("Warning - ") + operationName, tr("Cancel"), tr("Confirm"), true,

@@ -10,6 +10,7 @@
 
 ImageChoice::ImageChoice() {
     connect(&m_checksum, &platform::ImageChecksum::changed, this, &ImageChoice::changed);
+    connect(&m_content, &platform::ImageContentProbe::changed, this, &ImageChoice::changed);
 }
 
 void ImageChoice::AcceptDrops(QWidget* window, QWidget* allowed) {
@@ -21,19 +22,36 @@ void ImageChoice::AcceptDrops(QWidget* window, QWidget* allowed) {
 
 void ImageChoice::Choose(const std::string& path) {
     m_path = path;
-    // Its publisher's checksum, when one lies beside it, is checked at once.
+    // Its publisher's checksum, when one lies beside it, is checked at once,
+    // and its content looked at.
     m_checksum.Start(path);
+    m_content.Start(path);
 }
 
 void ImageChoice::Cancel() {
     m_checksum.Cancel();
+    m_content.Cancel();
+}
+
+void ImageChoice::SetStickBytes(std::optional<std::int64_t> bytes) {
+    if (bytes == m_stickBytes) return;
+    m_stickBytes = bytes;
+    if (!m_path.empty()) emit changed();
+}
+
+ImageFlag ImageChoice::Flag() const {
+    using State = platform::ImageContentProbe::State;
+    return m_content.state() == State::Done ? FlagOf(m_content.content()) : ImageFlag::None;
 }
 
 QString ImageChoice::Line() const {
-    const QString name = QFileInfo(QFile::decodeName(m_path.c_str())).fileName();
-    const QString check =
-        ImageLine::Checksum(m_checksum.state(), m_checksum.percent(), m_checksum.fileName());
-    return check.isEmpty() ? name : name + QLatin1Char('\n') + check;
+    QStringList lines{QFileInfo(QFile::decodeName(m_path.c_str())).fileName()};
+    lines << ImageLine::Checksum(m_checksum.state(), m_checksum.percent(), m_checksum.fileName());
+    if (m_content.state() == platform::ImageContentProbe::State::Done)
+        lines << ImageSummaryText(m_content.content(), m_stickBytes)
+              << FlagSentence(m_content.content());
+    lines.removeAll(QString());
+    return lines.join(QLatin1Char('\n'));
 }
 
 bool ImageChoice::eventFilter(QObject* watched, QEvent* event) {

@@ -1,17 +1,23 @@
 #pragma once
-// ImageChoice: the image the user chose and what is known of it, as the line
-// under its name: the file name, then the check against the checksum its
-// publisher put beside it. It also takes an image file dropped on the
-// window, one at a time, while choosing an image is allowed.
+// ImageChoice: the image the user chose and what is known of it, as the
+// lines under its name: the check against the checksum its publisher put
+// beside it, what the image holds (its tables, file systems and labels, its
+// size once written beside the stick's), and the flag of an image that
+// cannot start a computer from a stick. It also takes an image file dropped
+// on the window, one at a time, while choosing an image is allowed.
 //
 // Threads: the window's thread; the checks run on threads of their own and
 // report here. Ownership: the controller owns it; it owns the checks.
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/files/ImageChecksum.h"
+#include "platform/files/ImageContent.h"
+#include "window/ImageSummary.h"
 
 class QWidget;
 
@@ -28,7 +34,12 @@ class ImageChoice : public QObject {
     // Ends the checks in progress (Quit); waits for their threads.
     void Cancel();
 
+    // The selected stick's size, for the size once written; none: no stick.
+    void SetStickBytes(std::optional<std::int64_t> bytes);
+
     const platform::ImageChecksum& Checksum() const { return m_checksum; }
+    // What the content says of the image; None until it is known.
+    ImageFlag Flag() const;
     // The image's name, and below it what the checks found so far.
     QString Line() const;
 
@@ -41,7 +52,9 @@ class ImageChoice : public QObject {
 
   private:
     platform::ImageChecksum m_checksum;
+    platform::ImageContentProbe m_content;
     std::string m_path;
+    std::optional<std::int64_t> m_stickBytes;
     QWidget* m_window = nullptr;
     QWidget* m_allowed = nullptr;
 };

@@ -35,6 +35,13 @@ Verdict HardDisk(const PreflightFacts& f) {
                    .arg(s.bytes >> 20));
 }
 
+// An image that will most likely not start a computer from a stick is
+// still written as it is, once the user knows.
+Verdict ImageFlagged(const PreflightFacts& f) {
+    const QString paragraph = FlagConfirmationText(f.image.flag);
+    return paragraph.isEmpty() ? Go() : Ask(paragraph);
+}
+
 // The stick about to be unmounted is the one the user confirmed, and one
 // that may be written.
 Verdict SameStick(const PreflightFacts& f) {
@@ -127,6 +134,7 @@ struct Check {
 // In the order they run.
 const Check kChecks[] = {
     {Preflight::AtConfirmation, kWrite | kClear, HardDisk},
+    {Preflight::AtConfirmation, kWrite, ImageFlagged},
     {Preflight::BeforeUnmount, kWrite | kClear, SameStick},
     {Preflight::BeforeUnmount, kWrite, ChecksumKnown},
     {Preflight::BeforeUnmount, kWrite, ChecksumMatches},

@@ -24,6 +24,7 @@
 
 #include "StorageDeviceHandler.h"
 #include "platform/files/ImageChecksum.h"
+#include "window/ImageSummary.h"
 #include "writer/ImageFormat.h"
 
 // The operation a data-loss confirmation is for (the sheet's context).
@@ -46,9 +47,10 @@ struct StickFacts {
 struct ImageFacts {
     bool readable = false;  // a regular file that can be read
     ImageFormat format = ImageFormat::Damaged;
-    std::int64_t bytes = -1;  // the file's size
-    bool onStick = false;     // on the stick itself, or on something stacked on it
-    bool changed = false;     // since its checksum was checked
+    std::int64_t bytes = -1;           // the file's size
+    bool onStick = false;              // on the stick itself, or on something stacked on it
+    bool changed = false;              // since its checksum was checked
+    ImageFlag flag = ImageFlag::None;  // what its content says, once known
 };
 
 struct PreflightFacts {
