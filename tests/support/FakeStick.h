@@ -13,8 +13,6 @@
 // the directory; Stop (also run by the destructor, so a failed test cleans
 // up) releases a stall, detaches the loop device, unmounts and removes them.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 
@@ -39,10 +37,9 @@ class FakeStick {
     FakeStick& operator=(const FakeStick&) = delete;
     ~FakeStick() { Stop(); }
 
-    // Mounts, waits until the file is there, attaches the loop device. false
-    // (and *why) on failure, with everything undone.
+    // Mounts and attaches the loop device; false (and *why) on failure.
     bool Start(const Options& options, std::string* why = nullptr);
-    // Whether a write stalled within `ms` milliseconds (polled).
+    // Whether a write stalled within `ms` milliseconds.
     bool WaitStalled(int ms = 10000) const;
     // Lets a stalled write, and all that follow, go on.
     void Release();

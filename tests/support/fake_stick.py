@@ -8,7 +8,8 @@ STORE is the flash; its size is the real size. wrap: an offset goes to itself
 modulo the real size; drop: writes at or beyond it vanish, reads there give
 zeros; frozen: every write is accepted and changes nothing. eio-at: reads and
 writes touching that byte or a later one fail with EIO. stall-at: a write
-touching it creates CONTROL/stalled and blocks until CONTROL/release exists.
+touching it creates CONTROL/stalled and blocks (every other request waits too:
+a stick that stopped answering) until CONTROL/release exists.
 latency: the delay of a write that does not go on where the last one ended (a
 random write; the loop device's throttle gives the sequential rate). cache: the
 last B bytes written are read back from the controller's memory, whatever the
