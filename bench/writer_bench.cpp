@@ -1,8 +1,14 @@
 // writer_bench [--verify] IMAGE DEVICE TEMPDIR/
 // writer_bench --stream-command IMAGE
+// writer_bench --probe DEVICE [EVICT_BYTES]
 //
 // The second form prints the decompressor that the writer streams IMAGE
 // through, one argument a line (nothing when it is not streamed by format).
+// The third opens DEVICE as the writer does and runs the capacity probe on
+// it (EVICT_BYTES: the cache eviction's size, 0 for none), and prints on
+// standard output
+//   seconds=S verdict=genuine|wraps|drops|failed|cancelled real_bytes=N
+//   claimed_bytes=N restored=0|1 error=ERRNO
 //
 // Runs one write job with DeviceImageWriter (--verify: with the read-back
 // verification on) and prints, on one line of standard error, what the job
@@ -33,12 +39,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "DeviceImageWriter.h"
+#include "writer/CapacityProbe.h"
 
 namespace {
 
@@ -80,6 +88,24 @@ void Progress(std::int32_t, std::int32_t) {
     g_lastProgressNs = NowNs();
 }
 
+int Probe(const char* path, std::int64_t evictBytes) {
+    const platform::OpenedDevice device = platform::OpenDeviceForWriting(path, true, true);
+    if (device.fd < 0) {
+        std::fprintf(stderr, "cannot open %s: %s\n", path, std::strerror(device.error));
+        return 1;
+    }
+    const Clock::time_point start = Clock::now();
+    const CapacityVerdict verdict = RunCapacityProbe(device, g_cancelThread, evictBytes);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    close(device.fd);
+    const char* kinds[] = {"genuine", "wraps", "drops", "failed", "cancelled"};
+    std::printf(
+        "seconds=%.3f verdict=%s real_bytes=%lld claimed_bytes=%lld restored=%d error=%d\n",
+        seconds, kinds[static_cast<int>(verdict.kind)], static_cast<long long>(verdict.realBytes),
+        static_cast<long long>(verdict.claimedBytes), verdict.restored ? 1 : 0, verdict.error);
+    return verdict.kind == CapacityKind::Failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,6 +116,8 @@ int main(int argc, char** argv) {
         for (const std::string& arg : StreamArguments(format, argv[2])) std::puts(arg.c_str());
         return 0;
     }
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--probe") == 0)
+        return Probe(argv[2], argc == 4 ? std::atoll(argv[3]) : kCapacityEvictBytes);
     const bool verify = argc > 1 && std::strcmp(argv[1], "--verify") == 0;
     if (verify) {
         --argc;

@@ -2,3 +2,4 @@
 # suppression for Qt's own test watchdog.
 imagewriter_add_test(test_writer SOURCES test_writer.cpp test_writer_tsan.cpp
                      LABELS writer TIMEOUT 900)
+imagewriter_add_test(test_capacity SOURCES test_capacity.cpp LABELS writer RESOURCE_LOCK loop-devices)
