@@ -139,9 +139,15 @@ QString FlagSentence(const ImageContent& c) {
 }
 
 QString FlagConfirmationText(ImageFlag flag) {
-    if (flag != ImageFlag::NotBootable) return {};
-    return ImageSummary::tr(
-        "This image is made for optical discs: it has neither the boot record nor the partition "
-        "table a computer looks for on a stick, so a stick written with it will most likely not "
-        "start a computer. It is written as it is only if you confirm.");
+    if (flag == ImageFlag::NotBootable)
+        return ImageSummary::tr(
+            "This image is made for optical discs: it has neither the boot record nor the "
+            "partition table a computer looks for on a stick, so a stick written with it will most "
+            "likely not start a computer. It is written as it is only if you confirm.");
+    if (flag == ImageFlag::Unrecognised)
+        return ImageSummary::tr(
+            "This image holds no partition table or file system the system recognises, so a stick "
+            "written with it will most likely not start a computer, nor show files. It is written "
+            "as it is only if you confirm.");
+    return {};
 }

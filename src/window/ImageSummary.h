@@ -35,5 +35,6 @@ QString ImageSummaryText(const platform::ImageContent& content,
 
 // The flag's sentence for the image line; "" for None.
 QString FlagSentence(const platform::ImageContent& content);
-// The flag's paragraph for the data-loss confirmation; "" when it needs none.
+// The flag's paragraph for the data-loss confirmation (an image that cannot
+// start a computer, one the system recognises nothing in); "" for the others.
 QString FlagConfirmationText(ImageFlag flag);
