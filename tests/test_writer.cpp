@@ -166,12 +166,9 @@ struct World {
         std::string node = backing;
         if (kind == "drops" || kind == "gone") {
             node = root + "fuse";
-            const std::string serve = "/usr/bin/python3 " TEST_SOURCE_DIR
-                                      "/support/fake_stick.py " +
-                                      backing + " " + node + " " + std::string(kind);
-            testsupport::Run("mkdir " + node + " && (setsid " + serve + " >/dev/null 2>&1 &) && " +
-                             "for i in $(seq 100); do [ -e " + node + "/stick ] && break; " +
-                             "sleep 0.1; done");
+            testsupport::Run("mkdir " + node +
+                             " && /usr/bin/python3 " TEST_SOURCE_DIR "/support/fake_stick.py " +
+                             backing + " " + node + " " + std::string(kind));
             mounts.push_back(node);
             node += "/stick";
         }

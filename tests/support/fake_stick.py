@@ -1,7 +1,8 @@
 """A failing stick for the tests: fake_stick.py BACKING MOUNTPOINT drops|gone serves BACKING as
 MOUNTPOINT/stick through FUSE, for a loop device. 'drops' takes every write and keeps none (a
 stick that ignores writes); 'gone' fails every read and write with EIO from the first write on
-(a stick pulled out). direct_io: every read asks this process, never the kernel's cache."""
+(a stick pulled out). It returns once mounted; the server ends with the mount. direct_io: every
+read asks this process, never the kernel's cache."""
 
 import errno
 import os
@@ -22,9 +23,6 @@ class Stick(Operations):
             raise FuseOSError(errno.ENOENT)
         return {'st_mode': stat.S_IFREG | 0o600, 'st_nlink': 1, 'st_size': os.fstat(self.fd).st_size}
 
-    def readdir(self, path, fh):
-        return ['.', '..', 'stick']
-
     def read(self, path, size, offset, fh):
         if self.gone:
             raise FuseOSError(errno.EIO)
@@ -37,4 +35,4 @@ class Stick(Operations):
         return len(data)
 
 
-FUSE(Stick(sys.argv[1], sys.argv[3]), sys.argv[2], foreground=True, direct_io=True)
+FUSE(Stick(sys.argv[1], sys.argv[3]), sys.argv[2], foreground=False, direct_io=True)
