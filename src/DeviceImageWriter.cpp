@@ -15,6 +15,7 @@
 
 #include "platform/files/ChildProcess.h"
 #include "platform/kernel/DeviceAccess.h"
+#include "platform/kernel/Signatures.h"
 #include "writer/ImageCopy.h"
 
 std::atomic<bool> g_cancelThread{false};
@@ -22,6 +23,9 @@ std::atomic<bool> g_cancelThread{false};
 namespace {
 
 constexpr std::size_t kClearSize = 1024;
+// Rounds of looking for signatures and wiping them; one that survives them
+// all fails the clear when the stick is probed afresh.
+constexpr int kWipeRounds = 8;
 
 // Limits of the job's paths: the temporary image path must fit 512 bytes and
 // each command 1024, both with their terminating NUL.
@@ -474,24 +478,63 @@ void DeviceImageWriter::SetVerify(bool on) {
     m_verify = on;
 }
 
+namespace {
+
+// Zeroes the first kClearSize bytes and every signature libblkid finds, as
+// far as the kernel's copy of the stick shows.
+bool WipeAll(int fd, WriteFailure* failure) {
+    const char zeros[kClearSize] = {};
+    if (platform::WriteAll(fd, zeros, kClearSize) != kClearSize) {
+        Fail(failure, WriteFailure::WriteStopped, 0, errno);
+        return false;
+    }
+    // Wiping one signature may uncover another (the backup GPT once the
+    // primary is gone, a RAID member's once no partition covers it).
+    for (int round = 0; round < kWipeRounds; ++round) {
+        const platform::SignatureScan scan = platform::FindSignatures(fd, false);
+        if (scan.error != 0) {
+            Fail(failure, WriteFailure::NotCleared, -1, scan.error);
+            return false;
+        }
+        if (scan.found.empty()) break;
+        std::int64_t failedAt = -1;
+        if (!platform::WipeSignatures(fd, scan.found, &failedAt)) {
+            Fail(failure, WriteFailure::WriteStopped, failedAt, errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool DeviceImageWriter::ClearDevice() {
     m_failure = WriteFailure{};
     if (m_devicePath.empty()) return false;
-    // Without O_DIRECT: 1024 bytes may be less than one sector.
+    // Read+write: the signatures are looked for through the same descriptor.
+    // Without O_DIRECT: 1024 bytes may be less than one sector, and libblkid
+    // reads into buffers of its own.
     const platform::OpenedDevice device =
-        platform::OpenDeviceForWriting(m_devicePath.c_str(), false);
+        platform::OpenDeviceForWriting(m_devicePath.c_str(), false, true);
     if (device.fd < 0) {
         Fail(&m_failure,
              device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
              device.error);
         return false;
     }
-    const char zeros[kClearSize] = {};
-    bool cleared = platform::WriteAll(device.fd, zeros, kClearSize) == kClearSize;
-    if (!cleared) Fail(&m_failure, WriteFailure::WriteStopped, 0, errno);
+    bool cleared = WipeAll(device.fd, &m_failure);
     if (cleared && !platform::FlushDevice(device.fd)) {
         Fail(&m_failure, WriteFailure::FlushFailed, -1, errno);
         cleared = false;
+    }
+    if (cleared) {
+        // Only what the stick gives back once the kernel's copy is gone counts.
+        const platform::SignatureScan left = platform::FindSignatures(device.fd, true);
+        if (left.error != 0 || !left.found.empty()) {
+            Fail(&m_failure, WriteFailure::NotCleared, -1, left.error,
+                 left.error != 0 ? std::string() : platform::DescribeSignature(left.found[0]));
+            cleared = false;
+        }
     }
     if (close(device.fd) != 0 && cleared) {
         Fail(&m_failure, WriteFailure::FlushFailed, -1, errno);

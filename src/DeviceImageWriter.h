@@ -1,6 +1,6 @@
 #pragma once
 // DeviceImageWriter: writes a disk image onto a device, and clears a device
-// by zeroing its first 1024 bytes. An image is raw, or compressed with gzip,
+// (see ClearDevice). An image is raw, or compressed with gzip,
 // xz, zstd or bzip2; its first bytes tell which (see InspectImage).
 //
 // Threads: the window's thread sets the writer up and starts, cancels and
@@ -103,6 +103,8 @@ struct WriteFailure {
         Mismatch,      // the read-back differs at byte `offset`
         ReadBack,      // the stick could not be read back at byte `offset`
         Cancelled,     // `offset`: the bytes written by then
+        NotCleared,    // the cleared stick still holds the signature `detail` names (it
+                       // ignores writes); `detail` empty: it could not be probed, `error`
         Other,         // standard output tells
     };
     Kind kind = None;
@@ -157,8 +159,12 @@ class DeviceImageWriter {
     // difference fails the job. Off until turned on; read when a job starts.
     void SetVerify(bool on);
 
-    // Zeroes the first 1024 bytes of the device and flushes them; blocks the
-    // caller for that time.
+    // Zeroes the first 1024 bytes of the device and the magic bytes of every
+    // signature libblkid finds on it (partition tables, the backup GPT, file
+    // systems, RAID and LVM members), and nothing in between, so it takes
+    // seconds whatever the size. true only once the data is flushed and a
+    // fresh probe, past the kernel's cache, finds nothing. Blocks the caller
+    // for that time.
     bool ClearDevice();
     void StopImageWriting();
     // false without starting anything when there is no device path, no image

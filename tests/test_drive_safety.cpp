@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "platform/disks/DriveSafety.h"
+#include "platform/disks/EverydayStick.h"
 
 using namespace platform;
 
@@ -146,6 +147,49 @@ class DriveSafetyTest : public QObject {
     void drives() {
         QFETCH(bool, holds);
         QVERIFY(holds);
+    }
+
+    // An everyday stick's plan: the file system by size, the partition on a
+    // fake stick, the label ("FS|SIZE|LABEL", or the problem).
+    void everydayStick_data() {
+        QTest::addColumn<QString>("plan");
+        QTest::addColumn<QString>("expect");
+        const auto row = [](const char* tag, std::uint64_t stick, std::uint64_t usable,
+                            const char* label, const char* expect) {
+            const EverydayStick p = PlanEverydayStick(stick, usable, label);
+            const char* problems[] = {"", "too long", "unsupported", "too small"};
+            const char* fs = p.fileSystem == StickFileSystem::Fat32 ? "FAT32" : "exFAT";
+            QTest::newRow(tag) << (p.problem != PlanProblem::None
+                                       ? QString(problems[int(p.problem)])
+                                       : QString("%1|%2|%3")
+                                             .arg(fs)
+                                             .arg(p.size)
+                                             .arg(QString::fromStdString(p.label)))
+                               << QString(expect);
+        };
+        constexpr std::uint64_t GiB = 1 << 30, MiB = 1 << 20;
+        row("a 32 GB stick: FAT32, the default label", 32000000000, 0, "", "FAT32|0|USB STICK");
+        row("32 GiB: still FAT32, in capitals", 32 * GiB, 0, "Daten", "FAT32|0|DATEN");
+        row("over 32 GiB: exFAT, as typed", 32 * GiB + 512, 0, "Données", "exFAT|0|Données");
+        row("FAT: 11 bytes", 8 * GiB, 0, "ABCDEFGHIJK", "FAT32|0|ABCDEFGHIJK");
+        row("FAT: 12 bytes", 8 * GiB, 0, "ABCDEFGHIJKL", "too long");
+        row("FAT: not ASCII", 8 * GiB, 0, "Données", "unsupported");
+        row("FAT: a dot", 8 * GiB, 0, "V1.0", "unsupported");
+        row("FAT: a control character", 8 * GiB, 0, "A\tB", "unsupported");
+        row("exFAT: 11 UTF-16 units", 64 * GiB, 0, "ÄÖÜäöüßÄÖÜä", "exFAT|0|ÄÖÜäöüßÄÖÜä");
+        row("exFAT: 12 units, 2 of them one character", 64 * GiB, 0, "ABCDEFGHIJ😀", "too long");
+        row("exFAT: not UTF-8", 64 * GiB, 0, "A\xff", "unsupported");
+        row("a fake stick: its real part from 1 MiB, in whole MiB", 64 * GiB, 600 * MiB + 5, "",
+            "FAT32|628097024|USB STICK");
+        row("a fake stick's real 40 GiB: exFAT", 128 * GiB, 40 * GiB, "",
+            "exFAT|42948624384|USB STICK");
+        row("usable as large as the stick: all of it", 16 * GiB, 16 * GiB, "", "FAT32|0|USB STICK");
+        row("a fake stick's real part under 2 MiB", 16 * GiB, 2 * MiB - 1, "", "too small");
+    }
+    void everydayStick() {
+        QFETCH(QString, plan);
+        QFETCH(QString, expect);
+        QCOMPARE(plan, expect);
     }
 };
 

@@ -13,6 +13,7 @@
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
 #include "platform/desktop/TempDirectory.h"
+#include "platform/disks/EverydayStick.h"
 #include "platform/disks/UDisksService.h"
 #include "platform/kernel/DeviceAccess.h"
 #include "support/MockUDisks.h"
@@ -212,6 +213,60 @@ class UDisksTest : public QObject {
         const std::string bytes = node == "/dev/stdout" ? out.Text() : ReadBytes(target);
         QCOMPARE(bytes.find(std::string(1024, '\0')) != std::string::npos, done);
     }
+
+    // An everyday stick as the backend asks UDisks2 for it: a failure gives
+    // the service's reason in a sentence, and `done` comes once.
+    void everydayStick_data() {
+        QTest::addColumn<QString>("disk");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("fails");  // the call told to fail
+        QTest::addColumn<int>("calls");      // how many of the two were made
+        QTest::addColumn<QString>("why");    // empty: made
+        const auto row = [](const char* tag, const char* disk, const char* label, const char* fails,
+                            int calls, const char* why) {
+            QTest::newRow(tag) << disk << label << fails << calls << why;
+        };
+        row("made", "sdb", "", "", 2, "");
+        row("password prompt refused", "sdb", "", "Format", 1,
+            "Making a new partition table was not allowed (the password prompt was refused).");
+        row("file system fails", "sdb", "", "Create", 2,
+            "Making the file system failed: told to fail");
+        row("label refused", "sdb", "A*B", "", 0,
+            "The stick's label or size cannot be used: nothing was changed.");
+        row("stick unknown", "sdz", "", "", 0, "The disk service no longer knows the stick.");
+    }
+    void everydayStick() {
+        QFETCH(QString, disk);
+        QFETCH(QString, label);
+        QFETCH(QString, fails);
+        QFETCH(int, calls);
+        const QString error = fails == "Format" ? "NotAuthorizedDismissed" : "Failed";
+        QVERIFY(
+            m_mock->SetCallError(fails, "org.freedesktop.UDisks2.Error." + error, "told to fail"));
+        QTRY_VERIFY_WITH_TIMEOUT(Backend().Loaded(), kWaitMs);
+        int done = 0;
+        QString why;
+        platform::ActiveDiskService().MakeEverydayStick(
+            disk.toStdString(), platform::PlanEverydayStick(16000000000, 0, label.toStdString()),
+            [&](bool ok, const std::string& reason) {
+                ++done;
+                why = ok ? "" : reason.empty() ? "?" : QString::fromStdString(reason);
+            });
+        QTRY_COMPARE_WITH_TIMEOUT(done, 1, kWaitMs);
+        const QStringList made{"Format /dev/sdb dos {}",
+                               "Create /dev/sdb 0 0 0x0c '' {} vfat {label=USB STICK, "
+                               "take-ownership=true}"};
+        QCOMPARE(m_mock->DiskCalls(), made.mid(0, calls));
+        QCoreApplication::processEvents();
+        QCOMPARE(done, 1);
+        QTEST(why, "why");
+    }
+
+    void rescan() {
+        QTRY_VERIFY_WITH_TIMEOUT(Backend().Loaded(), kWaitMs);
+        platform::ActiveDiskService().RescanDisk("sdb");
+        QTRY_COMPARE_WITH_TIMEOUT(m_mock->DiskCalls(), QStringList{"Rescan /dev/sdb {}"}, kWaitMs);
+    }
 #else
     // A program holds a file open on the stick: the unmount fails, names the
     // busy file system and leaves it mounted; once it is closed, it unmounts.
@@ -242,6 +297,58 @@ class UDisksTest : public QObject {
         QVERIFY(StorageDeviceHandler::UnMountBSDDevice(fs.c_str(), Done));
         QTRY_VERIFY_WITH_TIMEOUT(g_calls == 2 && g_result, kWaitMs);
         QVERIFY(MountPoint(fs).empty());
+    }
+
+    // udisksd makes the everyday stick: one partition of the plan's type,
+    // file system, label and size, which keeps a file.
+    void everydayStick_data() {
+        QTest::addColumn<qulonglong>("size");    // of the sparse stick
+        QTest::addColumn<qulonglong>("usable");  // of it; 0: all
+        QTest::addColumn<QString>("made");       // partition and type|LABEL|TYPE|MiB, the file
+        QTest::newRow("FAT32") << (1ull << 30) << 0ull << "1 0xc|MY STICK|vfat|1023\nkept\n";
+        QTest::newRow("exFAT, 40 GiB")
+            << (40ull << 30) << 0ull << "1 0x7|my stick|exfat|40959\nkept\n";
+        QTest::newRow("fake 40 GiB stick, real 600 MiB")
+            << (40ull << 30) << (600ull << 20) << "1 0xc|MY STICK|vfat|599\nkept\n";
+    }
+    void everydayStick() {
+        QFETCH(qulonglong, size);
+        QFETCH(qulonglong, usable);
+        QTemporaryDir dir(QStringLiteral("/var/tmp/udisks-test-XXXXXX"));
+        const std::string d = dir.path().toStdString() + "/";
+        LoopDevice loop;
+        QVERIFY(Run("truncate -s " + std::to_string(size) + " " + d + "stick && mkdir " + d +
+                    "m") == 0 &&
+                AttachStick(loop, d + "stick"));
+        auto cleanup = qScopeGuard(
+            [&] { Run("umount -q " + d + "m; udevadm settle; partx -d " + loop.Path()); });
+        // udisksd may still describe the loop device's last backing file.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            Backend().Describe(loop.BsdName()).value_or(platform::DiskDescription{}).mediaSize ==
+                size,
+            kWaitMs);
+        std::string why = "not made";
+        platform::ActiveDiskService().MakeEverydayStick(
+            loop.BsdName(), platform::PlanEverydayStick(size, usable, "my stick"),
+            [&](bool ok, const std::string& reason) { why = ok ? "" : reason; });
+        QTRY_VERIFY_WITH_TIMEOUT(why != "not made", 4 * kWaitMs);
+        QCOMPARE(QString::fromStdString(why), QString());
+        // This kernel has neither FAT nor exFAT: mtools, and exFAT through FUSE.
+        const std::string check =
+            "D=" + loop.Path() + " P=" + loop.Path() + "p1 M=" + d + "m; " + R"sh(udevadm settle
+            printf '%s %s|' $(partx -g -o NR,TYPE $D)
+            blkid -p -o value -s TYPE -s LABEL $P | tr '\n' '|'
+            echo $(($(blockdev --getsize64 $P) >> 20))
+            if [ "$(blkid -p -o value -s TYPE $P)" = vfat ]; then
+                echo kept | mcopy -i $P - ::f 2>/dev/null && mtype -i $P ::f 2>/dev/null
+            else
+                mount.exfat-fuse $P $M && echo kept >$M/f && umount $M && mount.exfat-fuse $P $M &&
+                    cat $M/f && umount $M
+                while pgrep -f "exfat-fuse $P" >/dev/null; do sleep 0.1; done
+            fi)sh";
+        std::string out;
+        QCOMPARE(Run(check, &out), 0);
+        QTEST(QString::fromStdString(out), "made");
     }
 
     // The program as an ordinary user opens the stick through udisksd once

@@ -17,6 +17,7 @@
 
 #include "DeviceImageWriter.h"
 #include "platform/files/ImageContent.h"
+#include "support/FakeStick.h"
 #include "support/TestSupport.h"
 #include "window/ImageSummary.h"
 #include "writer/ImageCopy.h"
@@ -140,6 +141,7 @@ struct World {
     const std::string root = dir.path().toStdString() + "/";
     std::string backing = root + "disk.img", loop;
     testsupport::LoopDevice device;
+    testsupport::FakeStick fake;
     std::vector<std::string> mounts;
     int holder = -1;
     ~World() {
@@ -154,13 +156,23 @@ struct World {
     }
     // "loop", "small", "4k" (4096-byte sectors, direct I/O in the loop driver),
     // "ro", "held" (held exclusively, as by a mount): filled with 0xA5; "full":
-    // a sparse backing file that cannot grow.
-    bool Attach(std::string_view kind) {
+    // a sparse backing file that cannot grow; "frozen", "gone": filled, on a
+    // fake stick that ignores writes, or that is pulled out at the first. content: a command run in
+    // root that writes over the fill of disk.img.
+    bool Attach(std::string_view kind, const std::string& content = "") {
         if (kind == "full") backing = Tmpfs("full") + "disk.img";
         testsupport::Run(kind == "full"
                              ? "truncate -s 24M " + backing + "; cat /dev/zero >" + backing + "-"
                              : "head -c " + std::string(kind == "small" ? "12M" : "24M") +
                                    " /dev/zero | tr '\\0' '\\245' >" + backing);
+        if (!content.empty() && testsupport::Run("cd " + root + " && (" + content + ")") != 0)
+            return false;
+        if (kind == "frozen" || kind == "gone") {  // the fill as the fake stick's flash
+            if (!fake.Start({.claimedBytes = 24 * MiB, .mode = std::string(kind)})) return false;
+            testsupport::Run("cp " + backing + " " + fake.StorePath());
+            loop = fake.Device();
+            return !loop.empty();
+        }
         device.Attach(backing, kind == "ro"   ? "-r"
                                : kind == "4k" ? "--direct-io=on --sector-size 4096"
                                               : "");
@@ -244,6 +256,34 @@ const Row kRows[] = {
     {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 8 * MiB, .calls = "(2,1)", .why = WriteFailure::Cancelled},
     {.name = "xz too large", .size = 13 * MiB, .dev = "small", .file = "image.xz", .pack = "xz -1", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
     {.name = "xz, device returns other bytes", .size = 5 * MiB, .file = "image.xz", .pack = "xz -1", .verify = true, .hook = "tamper", .at = 4 * MiB + 1, .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 4194305", .why = WriteFailure::Mismatch},
+};
+
+// Installers: a hybrid ISO; a GPT disk with ext4 in its partition.
+const char kIso[] =
+    "mkdir -p iso/isolinux && cp /usr/lib/ISOLINUX/isolinux.bin iso/isolinux && xorriso -as mkisofs "
+    "-quiet -V INSTALLER -o x.iso -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -b isolinux/isolinux.bin "
+    "-c isolinux/boot.cat -no-emul-boot -boot-load-size 4 -boot-info-table iso 2>/dev/null && dd "
+    "if=x.iso of=disk.img conv=notrunc status=none";
+const char kGpt[] =
+    "sgdisk -o -n 1:2048:0 -t 1:8300 disk.img >/dev/null && truncate -s 8M p && mkfs.ext4 -q p && "
+    "dd if=p of=disk.img bs=1M seek=1 conv=notrunc status=none";
+
+struct ClearRow {
+    const char *name, *device, *content;  // World::Attach's; content: a command that makes it
+    WriteFailure::Kind why = WriteFailure::None;  // None: cleared
+    const char* detail = "";
+};
+const ClearRow kClearRows[] = {
+    {"loop", "loop", ""},
+    {"4096-byte sectors", "4k", ""},
+    {"read-only", "ro", "", WriteFailure::WriteStopped},
+    {"in use", "held", "", WriteFailure::CannotOpen},
+    {"flush fails", "full", "", WriteFailure::FlushFailed},
+    {"hybrid ISO", "loop", kIso},
+    {"GPT with ext4", "loop", kGpt},
+    {"exFAT", "loop", "mkfs.exfat -L STICK disk.img >/dev/null"},
+    {"stick ignores writes", "frozen", kIso, WriteFailure::NotCleared, "iso9660 at byte 32769"},
+    {"stick pulled out", "gone", kIso, WriteFailure::FlushFailed},
 };
 // clang-format on
 
@@ -343,27 +383,39 @@ class WriterTest : public QObject {
     }
 
     void clear_data() {
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<bool>("ok");
-        QTest::newRow("loop") << "loop" << true;
-        QTest::newRow("4096-byte sectors") << "4k" << true;
-        QTest::newRow("read-only") << "ro" << false;
-        QTest::newRow("in use") << "held" << false;
-        QTest::newRow("flush fails") << "full" << false;
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < int(std::size(kClearRows)); ++i) QTest::newRow(kClearRows[i].name) << i;
     }
 
     void clear() {
         REQUIRE_ROOT();
-        QFETCH(QString, device);
-        QFETCH(bool, ok);
+        QFETCH(int, row);
+        const ClearRow& r = kClearRows[row];
         World w;
-        QVERIFY(w.Attach(device.toStdString()));
+        QVERIFY(w.Attach(r.device, r.content));
         const std::string original = testsupport::ReadBytes(w.backing);
         g_writer.SetDevice(w.loop.c_str());
         // On a thread of its own, as the window does.
-        QCOMPARE(std::async(std::launch::async, [&] { return g_writer.ClearDevice(); }).get(), ok);
-        const std::string zeros = ok ? std::string(1024, '\0') : original.substr(0, 1024);
-        QVERIFY(testsupport::ReadBytes(w.backing) == zeros + original.substr(1024));
+        const bool ok =
+            std::async(std::launch::async, [&] { return g_writer.ClearDevice(); }).get();
+        QCOMPARE(g_writer.Failure().kind, r.why);
+        QCOMPARE(ok, r.why == WriteFailure::None);
+        QCOMPARE(g_writer.Failure().detail, std::string(r.detail));
+        const std::string now = testsupport::ReadBytes(w.backing);
+        QVERIFY(ok || now == original);
+        if (!ok) return;
+        // The first KiB and the magic bytes found beyond it; the fill between
+        // them stays.
+        QVERIFY(now.substr(0, 1024) == std::string(1024, '\0'));
+        std::size_t changed = 0;
+        for (std::size_t i = 1024; i < now.size(); ++i) changed += now[i] != original[i];
+        QVERIFY2(changed <= 8, qPrintable(QString::number(changed)));
+        QVERIFY(now.find("EFI PART") == std::string::npos);  // nor the backup GPT
+        std::string found;
+        QCOMPARE(
+            testsupport::Run("blkid -p " + w.loop + "; [ $? = 2 ] && wipefs -n " + w.loop, &found),
+            0);
+        QCOMPARE(found, std::string());
     }
 
     // What the window shows of an image: made with Debian's tools, probed by the window's

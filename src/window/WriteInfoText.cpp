@@ -103,6 +103,14 @@ QString FailureText(const WriteFailure& f) {
             return f.offset == 0
                        ? WriteInfoText::tr("Cancelled by you: nothing was written.")
                        : WriteInfoText::tr("Cancelled by you: the stick may be partly written.");
+        case WriteFailure::NotCleared:
+            return detail.isEmpty()
+                       ? WriteInfoText::tr("The stick could not be read to check the clear (%1).")
+                             .arg(error)
+                       : WriteInfoText::tr(
+                             "The stick still holds %1 after the clear: it may be failing or "
+                             "ignore writes.")
+                             .arg(detail);
         case WriteFailure::None:
         case WriteFailure::Other:
             break;

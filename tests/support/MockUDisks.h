@@ -40,6 +40,15 @@ class MockUDisks {
                          const QString& message) {  // an empty name clears it
         return Call("SetUnmountError", {device, errorName, message});
     }
+    // "METHOD DEVICE ARGS" per Block.Rescan, Block.Format and "Create" per
+    // PartitionTable.CreatePartitionAndFormat, option maps as {key=value, ...};
+    // SetCallError makes later calls of a METHOD fail (an empty name: not).
+    QStringList DiskCalls() {
+        return Call("DiskCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
+    }
+    bool SetCallError(const QString& method, const QString& errorName, const QString& message) {
+        return Call("SetCallError", {method, errorName, message});
+    }
     // Each Unmount and OpenDevice answers this late.
     bool SetDelay(int seconds) { return Call("SetDelay", {seconds}); }
     QStringList UnmountCalls() {  // "DEVICE force=true|false" per Filesystem.Unmount

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """A USB stick that lies or fails: one file MOUNT/stick over a smaller store.
 
-  fake_stick.py MOUNT STORE CONTROL claimed=B [mode=genuine|wrap|drop|frozen]
+  fake_stick.py MOUNT STORE CONTROL claimed=B [mode=genuine|wrap|drop|frozen|gone]
                 [eio-at=B] [stall-at=B] [latency=MS] [cache=B]
 
 STORE is the flash; its size is the real size. wrap: an offset goes to itself
 modulo the real size; drop: writes at or beyond it vanish, reads there give
-zeros; frozen: every write is accepted and changes nothing. eio-at: reads and
+zeros; frozen: every write is accepted and changes nothing; gone: from the
+first write on, every request fails with EIO (a stick pulled out). eio-at: reads and
 writes touching that byte or a later one fail with EIO. stall-at: a write
 touching it creates CONTROL/stalled and blocks (every other request waits too:
 a stick that stopped answering) until CONTROL/release exists.
@@ -35,6 +36,7 @@ class FakeStick(Operations):
         self.latency = int(opts.get("latency", 0)) / 1000.0
         self.cache_bytes, self.cache = int(opts.get("cache", 0)), []  # (offset, bytes), oldest first
         self.control, self.next_write, self.mutex = control, -1, threading.Lock()
+        self.gone = False
 
     def getattr(self, path, fh=None):
         if path == "/":
@@ -52,7 +54,7 @@ class FakeStick(Operations):
             offset, size = offset + n, size - n
 
     def check(self, offset, size):
-        if 0 <= self.eio_at < offset + size:
+        if self.gone or 0 <= self.eio_at < offset + size:
             raise FuseOSError(errno.EIO)
 
     def read(self, path, size, offset, fh):
@@ -70,6 +72,7 @@ class FakeStick(Operations):
 
     def write(self, path, data, offset, fh):
         with self.mutex:
+            self.gone = self.gone or self.mode == "gone"
             self.check(offset, len(data))
             release = os.path.join(self.control, "release")
             if 0 <= self.stall_at < offset + len(data) and not os.path.exists(release):

@@ -11,12 +11,14 @@ from dbusmock import MOCK_IFACE, OBJECT_MANAGER_IFACE, mockobject
 BUS_NAME, MAIN_OBJ, SYSTEM_BUS, IS_OBJECT_MANAGER = 'org.freedesktop.UDisks2', '/org/freedesktop/UDisks2', True, True
 U = 'org.freedesktop.UDisks2.'
 BLOCK, DRIVE, PARTITION, FILESYSTEM = U + 'Block', U + 'Drive', U + 'Partition', U + 'Filesystem'
+TABLE = U + 'PartitionTable'
 MODES = {'r': os.O_RDONLY, 'w': os.O_WRONLY, 'rw': os.O_RDWR}
 
 
 def load(mock, _parameters):
     mock.fail_loads, mock.unmount_calls, mock.unmount_errors, mock.sticks = 0, [], {}, {}
     mock.delay, mock.power_offs, mock.power_off_error = 0, [], ''
+    mock.disk_calls, mock.call_errors = [], {}
 
     mock.AddMethod(OBJECT_MANAGER_IFACE, 'GetManagedObjects', '', 'a{oa{sa{sv}}}', get_managed_objects)
 
@@ -48,7 +50,10 @@ def add_block(mock, device, size, drive, **more):  # named after its node, as ud
     path = MAIN_OBJ + '/block_devices/' + re.sub('[^A-Za-z0-9_]', '_', os.path.basename(text(device)))
     add(mock, path, {BLOCK: {'Device': dbus.ByteArray(text(device).encode() + b'\0'), 'Size': dbus.UInt64(size),
                              'Drive': dbus.ObjectPath(drive), 'ReadOnly': False}, **more},
-        (BLOCK, 'OpenDevice', 'sa{sv}', 'h', open_device), (FILESYSTEM, 'Unmount', 'a{sv}', '', unmount))
+        (BLOCK, 'OpenDevice', 'sa{sv}', 'h', open_device), (FILESYSTEM, 'Unmount', 'a{sv}', '', unmount),
+        (BLOCK, 'Rescan', 'a{sv}', '', lambda obj, o: record(obj, 'Rescan', o)),
+        (BLOCK, 'Format', 'sa{sv}', '', lambda obj, t, o: record(obj, 'Format', t, o)),
+        (TABLE, 'CreatePartitionAndFormat', 'ttssa{sv}sa{sv}', 'o', lambda obj, *args: record(obj, 'Create', *args)))
     return path
 
 
@@ -74,6 +79,20 @@ def unmount(obj, options):
     if not obj.props[FILESYSTEM]['MountPoints']:
         fail(device + ' is not mounted', U + 'Error.NotMounted')
     set_property(obj, FILESYSTEM, 'MountPoints', [dbus.Array([], signature='ay')])
+
+
+def words(value):  # an option map as {key=value, ...}, booleans as true|false, '' as ''
+    if isinstance(value, dict):
+        return '{' + ', '.join(f'{k}={words(v)}' for k, v in sorted(value.items())) + '}'
+    return str(bool(value)).lower() if isinstance(value, dbus.Boolean) else str(value) or "''"
+
+
+def record(obj, method, *args):  # of Rescan, Format, Create (CreatePartitionAndFormat)
+    mock = mockobject.objects[MAIN_OBJ]
+    mock.disk_calls.append(' '.join([method, text(obj.props[BLOCK]['Device'])] + [words(a) for a in args]))
+    if method in mock.call_errors:
+        fail(*reversed(mock.call_errors[method]))
+    return dbus.ObjectPath(obj.__dbus_object_path__ + '1') if method == 'Create' else None
 
 
 def power_off(obj, _options):
@@ -131,6 +150,17 @@ def FailNextLoads(self, count):
 def SetUnmountError(self, device, name, message):  # no name: no error
     self.unmount_errors.pop(text(device), None)
     self.unmount_errors.update({text(device): (name, message)} if name else {})
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sss')
+def SetCallError(self, method, name, message):  # Rescan, Format, Create(PartitionAndFormat); no name: none
+    self.call_errors.pop(method, None)
+    self.call_errors.update({method: (name, message)} if name else {})
+
+
+@dbus.service.method(MOCK_IFACE, out_signature='as')
+def DiskCalls(self):
+    return self.disk_calls
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='i')

@@ -54,6 +54,16 @@ void DiskService::PowerOffDrive(const std::string&, UnmountDone done) {
     });
 }
 
+void DiskService::RescanDisk(const std::string&) {}
+
+void DiskService::MakeEverydayStick(const std::string&, const EverydayStick&, UnmountDone done) {
+    QTimer::singleShot(0, [done] {
+        done(false,
+             QCoreApplication::translate("DiskService", "The disk service cannot format sticks.")
+                 .toStdString());
+    });
+}
+
 void DiskService::SetDisk(const std::string& bsdName, const DiskDescription& description) {
     auto it = FindDisk(m_disks, bsdName);
     if (it == m_disks.end()) {

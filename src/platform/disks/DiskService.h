@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/disks/DriveSafety.h"
+#include "platform/disks/EverydayStick.h"
 
 namespace platform {
 
@@ -81,6 +82,21 @@ class DiskService {
     // may wait on a password prompt). `done` is called exactly once, later,
     // from the main event loop, with why it failed when it did.
     virtual void PowerOffDrive(const std::string& bsdName, UnmountDone done);
+
+    // Has the service read the disk's partition table and signatures again,
+    // so that the desktop sees at once what a clear left. Fire and forget.
+    virtual void RescanDisk(const std::string& bsdName);
+
+    // Makes the disk an everyday stick as `plan` says: a new MBR partition
+    // table over the whole disk, then one partition of the plan's type and
+    // size with its file system and label, owned by the user asking. The
+    // service's own tools make them; all that was on the disk is lost, and
+    // its volumes must be unmounted first. It may wait on a password prompt.
+    // `done` is called exactly once, later, from the main event loop, with
+    // the service's reason in a sentence when it failed; a plan with a
+    // problem fails without anything touched.
+    virtual void MakeEverydayStick(const std::string& bsdName, const EverydayStick& plan,
+                                   UnmountDone done);
 
     // What the kernel says now of the disk's use (read afresh each call):
     // the running system's use of it (RunningSystemOn), and whether the

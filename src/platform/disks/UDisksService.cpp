@@ -33,6 +33,7 @@ const QString kBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
 const QString kDrive = QStringLiteral("org.freedesktop.UDisks2.Drive");
 const QString kPartition = QStringLiteral("org.freedesktop.UDisks2.Partition");
 const QString kFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+const QString kPartitionTable = QStringLiteral("org.freedesktop.UDisks2.PartitionTable");
 
 constexpr int kLoadTimeoutMs = 60 * 1000;
 // Unmount and open may wait on a password prompt.
@@ -474,6 +475,77 @@ void UDisksService::PowerOffDrive(const std::string& bsdName, UnmountDone done) 
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [done](QDBusPendingCallWatcher* w) {
         w->deleteLater();
         done(!w->isError(), w->isError() ? w->error().message().toStdString() : std::string());
+    });
+}
+
+// -------------------------------------------------- rescan, everyday stick
+
+QString UDisksService::BlockPathOf(const std::string& bsdName) const {
+    for (const auto& [path, interfaces] : m_objects) {
+        if (BsdNameOf(interfaces) == bsdName) return path;
+    }
+    return {};
+}
+
+void UDisksService::CallWithPrompt(QDBusMessage call, std::function<void(const QDBusError&)> then) {
+    call.setInteractiveAuthorizationAllowed(true);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kPromptTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [then = std::move(then)](QDBusPendingCallWatcher* w) {
+                w->deleteLater();
+                then(w->isError() ? w->error() : QDBusError());
+            });
+}
+
+void UDisksService::RescanDisk(const std::string& bsdName) {
+    const QString path = BlockPathOf(bsdName);
+    if (path.isEmpty() || !m_bus.isConnected()) return;
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, path, kBlock, QStringLiteral("Rescan"));
+    call << QVariantMap{};
+    CallWithPrompt(call, [bsdName](const QDBusError& error) {
+        if (!error.isValid()) return;
+        std::printf("rescan of %s failed: %s\n", bsdName.c_str(), qPrintable(error.message()));
+        std::fflush(stdout);
+    });
+}
+
+void UDisksService::MakeEverydayStick(const std::string& bsdName, const EverydayStick& plan,
+                                      UnmountDone done) {
+    const QString path = BlockPathOf(bsdName);
+    const auto fail = [done](const QString& why) { done(false, why.toStdString()); };
+    if (path.isEmpty() || !m_bus.isConnected() || plan.problem != PlanProblem::None) {
+        const QString why =
+            plan.problem != PlanProblem::None
+                ? tr("The stick's label or size cannot be used: nothing was changed.")
+                : tr("The disk service no longer knows the stick.");
+        QTimer::singleShot(0, this, [fail, why] { fail(why); });
+        return;
+    }
+    // Why a step failed, in a sentence naming the step.
+    const auto failure = [](const QDBusError& error, const QString& step) {
+        if (NotAuthorized(error.name()))
+            return tr("%1 was not allowed (the password prompt was refused).").arg(step);
+        return tr("%1 failed: %2").arg(step, error.message());
+    };
+    QDBusMessage table =
+        QDBusMessage::createMethodCall(kService, path, kBlock, QStringLiteral("Format"));
+    table << QStringLiteral("dos") << QVariantMap{};
+    const bool fat = plan.fileSystem == StickFileSystem::Fat32;
+    QDBusMessage partition = QDBusMessage::createMethodCall(
+        kService, path, kPartitionTable, QStringLiteral("CreatePartitionAndFormat"));
+    // At offset 0 the service puts it at the first aligned place, 1 MiB.
+    partition << qulonglong(0) << qulonglong(plan.size)
+              << (fat ? QStringLiteral("0x0c") : QStringLiteral("0x07")) << QString()
+              << QVariantMap{} << (fat ? QStringLiteral("vfat") : QStringLiteral("exfat"))
+              << QVariantMap{{QStringLiteral("label"), QString::fromStdString(plan.label)},
+                             {QStringLiteral("take-ownership"), true}};
+    CallWithPrompt(table, [this, partition, fail, failure, done](const QDBusError& error) {
+        if (error.isValid()) return fail(failure(error, tr("Making a new partition table")));
+        CallWithPrompt(partition, [fail, failure, done](const QDBusError& error) {
+            if (error.isValid()) return fail(failure(error, tr("Making the file system")));
+            done(true, {});
+        });
     });
 }
 

@@ -29,6 +29,7 @@
 
 #include "platform/disks/DiskService.h"
 
+class QDBusError;
 class QDBusPendingCallWatcher;
 class QDBusMessage;
 class QDBusServiceWatcher;
@@ -51,6 +52,13 @@ class UDisksService final : public QObject, public DiskService {
     bool UnmountWholeDisk(const std::string& bsdName, UnmountDone done) override;
     // Drive.PowerOff of the block's drive.
     void PowerOffDrive(const std::string& bsdName, UnmountDone done) override;
+    // Block.Rescan of the disk; a failure is only traced.
+    void RescanDisk(const std::string& bsdName) override;
+    // Block.Format "dos" of the disk, then PartitionTable.CreatePartitionAndFormat
+    // on it: type 0x0c with vfat, or 0x07 with exfat, labelled, with
+    // take-ownership. Both may ask for a password.
+    void MakeEverydayStick(const std::string& bsdName, const EverydayStick& plan,
+                           UnmountDone done) override;
 
     // True once a load of the object tree has succeeded and the service has
     // not gone away since.
@@ -88,6 +96,11 @@ class UDisksService final : public QObject, public DiskService {
     void Sync();
     void StartUnmount(const std::shared_ptr<UnmountRequest>& request);
     void FinishUnmount(const std::shared_ptr<UnmountRequest>& request);
+    // The object path of the block named `bsdName`; empty when unknown.
+    QString BlockPathOf(const std::string& bsdName) const;
+    // Sends a call that may wait on a password prompt; `then` gets its
+    // reply's error (none: it succeeded) on the main loop.
+    void CallWithPrompt(QDBusMessage call, std::function<void(const QDBusError&)> then);
 
     QString m_connectionName;
     QDBusConnection m_bus;
