@@ -25,6 +25,7 @@
 #include "window/HeldControls.h"
 #include "window/ImageChoice.h"
 #include "workflow/ClearJob.h"
+#include "workflow/FormatJob.h"
 #include "workflow/StickOperation.h"
 #include "workflow/WriteJob.h"
 
@@ -76,6 +77,12 @@ Controller::Controller() {
     m_writeJob = std::make_unique<WriteJob>(*m_deviceImageWriter, tempDirectory());
     m_clearJob = std::make_unique<ClearJob>(*m_deviceImageWriter);
     connect(m_clearJob.get(), &ClearJob::finished, this, &Controller::finishClearDevice);
+    m_formatJob = std::make_unique<FormatJob>();
+    connect(m_formatJob.get(), &FormatJob::finished, this,
+            [this](bool made, const QString& message, const QString& reason) {
+                finishStickJob(made, made ? message : tr("Unable to make an everyday stick!"),
+                               reason, made ? tr("Everyday stick made") : reason);
+            });
     imageFileName.clear();
     m_selectedDevice.reset();
     refreshStatusTimer = nullptr;
@@ -100,6 +107,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     deviceUpdateProgress = ui.deviceUpdateProgress;
     writeImageButton = ui.writeImageButton;
     clearDeviceButton = ui.clearDeviceButton;
+    everydayStickButton = ui.everydayStickButton;
     refreshButton = ui.refreshButton;
     chooseImageButton = ui.chooseImageButton;
     verifyCheckBox = ui.verifyCheckBox;
@@ -117,6 +125,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
         if (m_writeImageButtonAction) (this->*m_writeImageButtonAction)();
     });
     connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
+    connect(everydayStickButton, &QPushButton::clicked, this, &Controller::makeEverydayStick);
     connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
     connect(chooseImageButton, &QPushButton::clicked, this, &Controller::chooseImage);
     // Only a user's choice counts as a selection change; the list that this
@@ -130,6 +139,9 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     // The check box belongs to the choice of image: it is enabled exactly
     // where "Choose Image…" is.
     chooseImageButton->installEventFilter(this);
+    // The everyday stick is offered wherever a clear is.
+    clearDeviceButton->installEventFilter(this);
+    everydayStickButton->setEnabled(clearDeviceButton->isEnabled());
     verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
     powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
 }
@@ -166,6 +178,7 @@ void Controller::teardown() {
     m_deviceHandler.reset();
     FinalizeDeviceHandling();
     m_clearJob.reset();  // waits for a clear's thread
+    m_formatJob.reset();
     m_operation.reset();
     m_writeJob.reset();
     m_image->Cancel();
@@ -179,7 +192,7 @@ void Controller::teardown() {
 // middle would leave a stick half written or the writer in use.
 bool Controller::mayTerminateNow() const {
     return applicationOperationMode != ModeScanning && applicationOperationMode != ModeWriting &&
-           !m_clearJob->Running();
+           !m_clearJob->Running() && !m_formatJob->Running();
 }
 
 bool Controller::windowShouldClose() {
@@ -204,6 +217,8 @@ bool Controller::eventFilter(QObject* watched, QEvent* event) {
     if (watched == chooseImageButton && event->type() == QEvent::EnabledChange) {
         verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
         powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
+    } else if (watched == clearDeviceButton && event->type() == QEvent::EnabledChange) {
+        everydayStickButton->setEnabled(clearDeviceButton->isEnabled());
     } else if (watched == window && event->type() == QEvent::Close) {
         event->setAccepted(windowShouldClose());
         return true;
@@ -423,16 +438,23 @@ void Controller::initiateWarningForDataLose(const QString& operationName, int op
     facts.image.flag = m_image->Flag();
     const Verdict asked = Preflight::Decide(Preflight::AtConfirmation, facts);
     if (asked.kind == Verdict::Ask) message += QStringLiteral("\n\n") + asked.message;
+    if (operationCode == OperationFormat)
+        message += QStringLiteral("\n\n") + FormatJob::Describe(m_everydayPlan);
     beginAlertSheet(tr("Warning - ") + operationName, tr("Cancel"), tr("Confirm"), true,
                     &Controller::sheetDidEndDataLoseWarning, operationCode, message);
 }
 
 void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
     if (returnCode == kAlertDefaultReturn) return;  // Cancel
-    if (contextInfo != OperationClear && contextInfo != OperationWrite) return;
+    if (contextInfo != OperationClear && contextInfo != OperationWrite &&
+        contextInfo != OperationFormat)
+        return;
     if (m_operationInProgress || !m_selectedDevice) return;
     lockForOperation();
-    if (contextInfo == OperationClear) {
+    if (contextInfo == OperationFormat) {
+        Trace("start making an everyday stick");
+        scheduleTimer(kStartMilliseconds, false, &Controller::startFormatDevice, false);
+    } else if (contextInfo == OperationClear) {
         Trace("start clearing the usb device");
         scheduleTimer(kStartMilliseconds, false, &Controller::startClearDevice, false);
     } else {
@@ -620,7 +642,7 @@ void Controller::startClearDevice(QTimer* timer) {
     m_deviceImageWriter->SetDevice(platform::BlockNodePath(m_selectedDevice->bsdName).c_str());
     // Opening the device may wait on a password prompt, so the clear runs on
     // a thread of its own; quitting waits until it is done.
-    m_clearJob->Start();
+    m_clearJob->Start(m_selectedDevice->bsdName);
     m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
     showOperationInfo(tr("Clearing the stick\u2026"));
@@ -633,6 +655,56 @@ void Controller::abandonClear() {
 }
 
 void Controller::finishClearDevice(bool cleared, const QString& reason) {
+    finishStickJob(cleared,
+                   cleared ? tr("Device successfully cleared!") : tr("Unable to clear device!"),
+                   reason, cleared ? tr("Cleared") : reason);
+}
+
+// Not an operation of the window's first design: the stick made an ordinary
+// one again, with a name the user may give it.
+void Controller::makeEverydayStick() {
+    if (m_operationInProgress || !m_selectedDevice) return;
+    AskText(window, tr("Make Everyday Stick"),
+            tr("The stick gets one FAT32 partition (exFAT above 32 GB), usable on every "
+               "computer. Its name:"),
+            QString::fromLatin1(platform::kDefaultStickLabel), [this](const QString& label) {
+                if (!m_selectedDevice || m_operationInProgress) return;
+                m_everydayPlan = platform::PlanEverydayStick(m_selectedDevice->mediaSize, 0,
+                                                             label.toStdString());
+                if (m_everydayPlan.problem != platform::PlanProblem::None)
+                    return Message(tr("Unable to make an everyday stick!"), true,
+                                   FormatJob::ProblemText(m_everydayPlan));
+                initiateWarningForDataLose(tr("Make Everyday Stick"), OperationFormat);
+            });
+}
+
+void Controller::startFormatDevice(QTimer* timer) {
+    if (m_terminated) return;
+    if (!m_selectedDevice || m_formatJob->Running()) {
+        releaseOperationLock();
+        return;
+    }
+    if (timer != nullptr) {
+        m_operation->Begin(OperationFormat, *m_selectedDevice, imageFileName,
+                           FinishedUnMountFormat);
+        return;
+    }
+    m_formatJob->Start(m_selectedDevice->bsdName, m_selectedDevice->mediaSize,
+                       m_everydayPlan.label);
+    m_sleepInhibitor->Hold();
+    quitMenuItem->setEnabled(false);
+    showOperationInfo(tr("Making an everyday stick\u2026"));
+    setWriteImageButton(tr("Cancel"), &Controller::abandonFormat);
+}
+
+void Controller::abandonFormat() {
+    writeImageButton->setEnabled(false);
+    m_formatJob->Abandon();
+}
+
+// The end of a clear or an everyday stick: the message, the window ready again.
+void Controller::finishStickJob(bool ok, const QString& message, const QString& reason,
+                                const QString& line) {
     m_sleepInhibitor->Release();
     if (m_terminateWhenIdle) {
         setApplicationStatus(StatusIdle);
@@ -640,12 +712,8 @@ void Controller::finishClearDevice(bool cleared, const QString& reason) {
         return;
     }
     idleWriteButton();
-    showOperationInfo(cleared ? tr("Cleared") : reason);
-    if (cleared) {
-        reportResult(tr("Device successfully cleared!"), false);
-    } else {
-        reportResult(tr("Unable to clear device!"), true, reason);
-    }
+    showOperationInfo(line);
+    reportResult(message, !ok, reason);
     setApplicationStatus(StatusIdle);
     releaseOperationLock();
     if (m_terminateWhenIdle) terminate();
@@ -685,6 +753,10 @@ void FinishedUnMountImageWriting(bool success) {
 
 void FinishedUnMountClear(bool success) {
     UnmountFinished(success, &Controller::startClearDevice);
+}
+
+void FinishedUnMountFormat(bool success) {
+    UnmountFinished(success, &Controller::startFormatDevice);
 }
 
 void FinishedWriteImage(bool success) {

@@ -30,6 +30,7 @@
 
 #include "DeviceImageWriter.h"
 #include "StorageDeviceHandler.h"
+#include "platform/disks/EverydayStick.h"
 #include "workflow/Preflight.h"
 
 class QAction;
@@ -48,6 +49,7 @@ class SleepInhibitor;
 class TempDirectory;
 }  // namespace platform
 class ClearJob;
+class FormatJob;
 class HeldControls;
 class ImageChoice;
 class StickOperation;
@@ -126,6 +128,10 @@ class Controller : public QObject {
     // With a timer: starts the unmount. Without: the unmount succeeded, work.
     void startImageWriting(QTimer* timer);
     void startClearDevice(QTimer* timer);
+    // The stick made an everyday stick again: its name, the confirmation,
+    // then as startClearDevice.
+    void makeEverydayStick();
+    void startFormatDevice(QTimer* timer);
     void updateWriteStatus(QTimer* timer);
     void cancelWriteImage();
     void startCancelWriteImage(QTimer* timer);
@@ -168,8 +174,11 @@ class Controller : public QObject {
     // The user gives up waiting for a confirmed operation's checks or unmount.
     void abandonWait();
     void abandonClear();
+    void abandonFormat();
     void powerOffStick();
     void finishClearDevice(bool cleared, const QString& reason);
+    void finishStickJob(bool ok, const QString& message, const QString& reason,
+                        const QString& line);
     // The progress bar and the line under it, as the running write stands.
     void showWriteProgress();
     // The end of a write, after its result box: the window ready again.
@@ -188,6 +197,7 @@ class Controller : public QObject {
     QProgressBar* deviceUpdateProgress = nullptr;
     QPushButton* writeImageButton = nullptr;
     QPushButton* clearDeviceButton = nullptr;
+    QPushButton* everydayStickButton = nullptr;
     QPushButton* refreshButton = nullptr;
     QPushButton* chooseImageButton = nullptr;
     QCheckBox* verifyCheckBox = nullptr;
@@ -212,6 +222,8 @@ class Controller : public QObject {
     std::unique_ptr<StickOperation> m_operation;  // checks and unmount of a confirmed operation
     std::unique_ptr<WriteJob> m_writeJob;
     std::unique_ptr<ClearJob> m_clearJob;
+    std::unique_ptr<FormatJob> m_formatJob;
+    platform::EverydayStick m_everydayPlan;  // what the confirmed everyday stick gets
     Action m_writeImageButtonAction = nullptr;
     int m_selectedIndex = 0;  // the list index whose selection is in force
     bool m_terminated = false;
@@ -230,6 +242,7 @@ extern std::atomic<Controller*> g_controller;
 // Unmount completions (main thread).
 void FinishedUnMountImageWriting(bool success);
 void FinishedUnMountClear(bool success);
+void FinishedUnMountFormat(bool success);
 // Writer callbacks (write thread).
 void FinishedWriteImage(bool success);
 void WriteProgress(std::int32_t total, std::int32_t current);

@@ -1,6 +1,7 @@
 #include "window/Alerts.h"
 
 #include <QApplication>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -48,6 +49,18 @@ void RunAlert(QWidget* window, bool critical, const QString& text, const QString
                                             8,
                                         640));
     box.exec();
+}
+
+void AskText(QWidget* window, const QString& title, const QString& label, const QString& text,
+             std::function<void(const QString&)> accepted) {
+    auto* dialog = new QInputDialog(window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(title);
+    dialog->setLabelText(label);
+    dialog->setTextValue(text);
+    QObject::connect(dialog, &QInputDialog::textValueSelected, dialog, std::move(accepted));
+    dialog->open();
 }
 
 QString ElidedLines(const QWidget* widget, const QString& text, int width) {

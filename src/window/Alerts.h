@@ -26,5 +26,10 @@ void OpenSheet(QWidget* window, const QString& title, const QString& defaultButt
 void RunAlert(QWidget* window, bool critical, const QString& text, const QString& message,
               const QString& reason, const QString& button);
 
+// A sheet on `window` that asks for one line of text, `text` to start with;
+// `accepted` gets what the user typed when the sheet is confirmed.
+void AskText(QWidget* window, const QString& title, const QString& label, const QString& text,
+             std::function<void(const QString&)> accepted);
+
 // Each line of `text` cut in the middle to `width` pixels in `widget`'s font.
 QString ElidedLines(const QWidget* widget, const QString& text, int width);

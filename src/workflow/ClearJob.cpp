@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 
+#include "platform/disks/DiskService.h"
 #include "platform/kernel/DeviceAccess.h"
 #include "window/WriteInfoText.h"
 
@@ -9,20 +10,21 @@ ClearJob::~ClearJob() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-bool ClearJob::Start() {
+bool ClearJob::Start(const std::string& bsdName) {
     if (m_running) return false;
     if (m_thread.joinable()) m_thread.join();
     m_running = true;
     // A password prompt nobody answers must not keep the window waiting.
     platform::AbandonOpens(false);
-    m_thread = std::thread([this] {
+    m_thread = std::thread([this, bsdName] {
         const bool cleared = m_writer.ClearDevice();
         const QString reason = cleared ? QString() : FailureText(m_writer.Failure());
         QMetaObject::invokeMethod(
             this,
-            [this, cleared, reason] {
+            [this, cleared, reason, bsdName] {
                 m_thread.join();
                 m_running = false;
+                if (cleared) platform::ActiveDiskService().RescanDisk(bsdName);
                 emit finished(cleared, reason);
             },
             Qt::QueuedConnection);

@@ -3,7 +3,8 @@
 // own: opening the device may wait on a password prompt (UDisks2 and
 // polkit), and the window must stay alive meanwhile. The user may give up
 // that wait. The outcome comes back on the window's thread, with the reason
-// of a failure in a sentence.
+// of a failure in a sentence; a cleared stick is read again by the disk
+// service, so the desktop sees it empty at once.
 //
 // Threads: made, started and destroyed on the window's thread; the clear
 // runs on the job's thread. Ownership: the controller owns the writer and the
@@ -24,8 +25,9 @@ class ClearJob : public QObject {
     ClearJob(const ClearJob&) = delete;
     ClearJob& operator=(const ClearJob&) = delete;
 
-    // Clears the writer's device; false when a clear still runs.
-    bool Start();
+    // Clears the writer's device, the disk `bsdName`; false when a clear
+    // still runs.
+    bool Start(const std::string& bsdName);
     bool Running() const { return m_running; }
     // Gives up a password prompt the open waits on: the clear then fails.
     void Abandon();

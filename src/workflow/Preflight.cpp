@@ -123,7 +123,8 @@ Verdict ImageElsewhere(const PreflightFacts& f) {
         {}, "Image file is on the device it would be written to: " + f.stick.bsdName);
 }
 
-constexpr unsigned kWrite = 1u << OperationWrite, kClear = 1u << OperationClear;
+constexpr unsigned kWrite = 1u << OperationWrite, kClear = 1u << OperationClear,
+                   kFormat = 1u << OperationFormat;
 
 struct Check {
     Preflight::Stage stage;
@@ -133,15 +134,15 @@ struct Check {
 
 // In the order they run.
 const Check kChecks[] = {
-    {Preflight::AtConfirmation, kWrite | kClear, HardDisk},
+    {Preflight::AtConfirmation, kWrite | kClear | kFormat, HardDisk},
     {Preflight::AtConfirmation, kWrite, ImageFlagged},
-    {Preflight::BeforeUnmount, kWrite | kClear, SameStick},
+    {Preflight::BeforeUnmount, kWrite | kClear | kFormat, SameStick},
     {Preflight::BeforeUnmount, kWrite, ChecksumKnown},
     {Preflight::BeforeUnmount, kWrite, ChecksumMatches},
     {Preflight::BeforeUnmount, kWrite, ImageFits},
     {Preflight::BeforeUnmount, kWrite, ImageUsable},
     {Preflight::BeforeUnmount, kWrite, ImageUnchanged},
-    {Preflight::BeforeUnmount, kWrite, ImageElsewhere},
+    {Preflight::BeforeUnmount, kWrite | kFormat, ImageElsewhere},
 };
 
 }  // namespace
@@ -167,7 +168,7 @@ void PreflightRun::Start(PreflightFacts facts, PreflightSources sources) {
     // Reading the image may block (a stalled network mount): never on the
     // window's thread.
     m_thread = std::thread([this, facts, image = std::move(sources.image), generation]() mutable {
-        if (image && facts.operation == OperationWrite) facts.image = image();
+        if (image) facts.image = image();
         const Verdict verdict = Preflight::Decide(Preflight::BeforeUnmount, facts);
         QMetaObject::invokeMethod(
             this,

@@ -31,6 +31,7 @@
 enum OperationCode : int {
     OperationClear = 0,
     OperationWrite = 1,
+    OperationFormat = 2,  // the stick made an everyday stick again
 };
 
 // The selected stick, as listed and as the disk service and the kernel
@@ -80,7 +81,7 @@ class Preflight {
 };
 
 // What the checks read, passed in. `stick` runs on the window's thread,
-// `image` (a write's only) on the worker thread.
+// `image` (when there is an image to look at) on the worker thread.
 struct PreflightSources {
     std::function<StickFacts()> stick;
     std::function<ImageFacts()> image;

@@ -36,11 +36,14 @@ void StickOperation::Check() {
     facts.checksumFile = m_checksum.fileName();
     PreflightSources sources;
     sources.stick = [stick = m_stick] { return StickFactsNow(stick); };
-    sources.image = [image = m_image, disk = std::string(m_stick.bsdName),
-                     checked = facts.checksum == State::Matches,
-                     stamp = std::pair{m_checksum.size(), m_checksum.modified()}] {
-        return LookAtImage(image, disk, checked, stamp);
-    };
+    // A clear touches no image; the everyday stick must not take the chosen
+    // image with it.
+    if (m_facts.operation != OperationClear && !m_image.empty())
+        sources.image = [image = m_image, disk = std::string(m_stick.bsdName),
+                         checked = facts.checksum == State::Matches,
+                         stamp = std::pair{m_checksum.size(), m_checksum.modified()}] {
+            return LookAtImage(image, disk, checked, stamp);
+        };
     m_run.Start(std::move(facts), std::move(sources));
 }
 
