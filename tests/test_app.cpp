@@ -14,6 +14,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -162,7 +163,7 @@ class AppTest : public QObject {
         // Small enough to end between two status polls: the info line must
         // still give its real size.
         m_image = testsupport::MakeImage(m_dir.path().toStdString(), "image.gz", 2100000,
-                                         "gzip -1 -n", &m_imageBytes);
+                                         "gzip -1 -n", &m_imageBytes, true);
         QVERIFY(!m_image.empty());
     }
     void cleanupTestCase() {
@@ -243,11 +244,26 @@ class AppTest : public QObject {
             "untouched");
         row("large disk, not removable", write, "", "hard disk", "Image successfully written!",
             "image");
+        // What the image holds, on its line: an ISO for optical discs only is
+        // flagged there and in the confirmation, a hybrid one is not.
+        row("optical-disc ISO", write, "cd.iso", "", "Image successfully written!", "image");
+        row("hybrid ISO", write, "hybrid.iso", "", "Image successfully written!", "image");
+        // Named by the user; after the probe has found the stick genuine (and
+        // left its bytes), UDisks2 makes the table and the file system.
+        const QString everyday = "Make Everyday Stick…";
+        row("everyday stick", everyday, "", "",
+            "The stick is now an everyday stick: one FAT32 partition “MY STICK” of 31 MB.",
+            "untouched");
+        row("everyday stick refused", everyday, "", "format fails",
+            "Unable to make an everyday stick!\n\nMaking the file system failed: no mkfs.vfat",
+            "untouched");
         // Two more USB disks, which the running system uses: never listed.
         row("beside disks of the running system", write, "", "system",
             "Image successfully written!", "image");
     }
     void workflows() {
+        const QString write = "Write Image", clear = "Clear Device",
+                      everyday = "Make Everyday Stick…";
         QFETCH(QString, button);
         QFETCH(QString, image);
         QFETCH(QString, fault);
@@ -310,8 +326,20 @@ class AppTest : public QObject {
             // A FIFO: opening it on the window's thread would freeze the window.
             if (image == "slow.img")
                 QVERIFY(!testsupport::MakeImage(m_dir.path().toStdString(), "slow.img", 24 << 20,
-                                                "", &imageBytes)
+                                                "", &imageBytes, true)
                              .empty());
+            else if (image.endsWith("cd.iso") || image == "hybrid.iso")
+                QVERIFY(
+                    testsupport::Run(
+                        "cd " + m_dir.path().toStdString() +
+                        " && mkdir -p iso/isolinux && cp /usr/lib/ISOLINUX/isolinux.bin "
+                        "iso/isolinux && xorriso -as mkisofs -quiet -V LIVE -b "
+                        "isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size "
+                        "4 " +
+                        (image == "hybrid.iso" ? "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin "
+                                               : "") +
+                        "-o " + image.toStdString() + " iso 2>/dev/null") == 0 &&
+                    !(imageBytes = testsupport::ReadBytes(imagePath.toStdString())).empty());
             else if (image.startsWith("fifo"))
                 QCOMPARE(mkfifo(imagePath.toLocal8Bit().constData(), 0600), 0);
             else if (image != "big.iso")  // empty, or a good gzip image cut short or misnamed
@@ -338,6 +366,10 @@ class AppTest : public QObject {
         QVERIFY(m_mock.AddPartition("stick", 1, partition, "/media/user/STICK"));
         const char* busy = fault == "busy" ? "org.freedesktop.UDisks2.Error.DeviceBusy" : "";
         QVERIFY(m_mock.SetUnmountError(partition, busy, "target is busy"));
+        QVERIFY(m_mock.SetCallError(
+            "Create", fault == "format fails" ? "org.freedesktop.UDisks2.Error.Failed" : "",
+            "no mkfs.vfat"));
+        const int diskCallsBefore = m_mock.DiskCalls().size();
         const int unmountsBefore = m_mock.UnmountCalls().size();
         QVERIFY(m_mock.SetDelay(fault == "away" ? 10 : fault == "hung" ? 4 : 0));
         // This process's writes to the stick at 3 MB/s (cgroup v1 blkio).
@@ -395,20 +427,54 @@ class AppTest : public QObject {
         QTest::qWait(100);  // the layout's turn
         QCOMPARE(app.Window().width(), width);
 
+        // What the image holds is known before the user confirms.
+        auto* imageLine = app.Window().findChild<QLabel*>("korvelImageInfo");
+        QTRY_VERIFY(imageLine->toolTip().contains(QRegularExpression("once written|not be read")));
         if (fault == "gone") QVERIFY(m_mock.RemoveStick("stick"));
         if (fault == "swapped") QVERIFY(m_mock.SetProperty("stick", "Drive", "Serial", "SN-other"));
-        auto* start = app.Window().findChild<QPushButton*>(
-            button == "Write Image" ? "writeImageButton" : "clearDeviceButton");
+        auto* start =
+            app.Window().findChild<QPushButton*>(button == write   ? "writeImageButton"
+                                                 : button == clear ? "clearDeviceButton"
+                                                                   : "everydayStickButton");
         QVERIFY(start->isEnabled());
         start->click();
+        if (button == everyday) {  // the name, in lower case
+            QInputDialog* name = nullptr;
+            QTRY_VERIFY((name = app.Window().findChild<QInputDialog*>()) && name->isVisible());
+            QCOMPARE(name->textValue(), "USB STICK");
+            name->setTextValue("my stick");
+            name->accept();
+        }
         QString sheet;
         QVERIFY(AnswerSheet("Confirm", &sheet));
-        // Only a disk that looks like a hard disk gets more than the usual warning.
+        // Only a disk that looks like a hard disk, an image that cannot start a
+        // computer, and an everyday stick's name get more than the usual warning.
+        const QMap<QString, QString> paragraphs{
+            {"hard disk",
+             "The selected disk, Acme Flash (476940 MB), looks like a hard disk rather than a USB "
+             "stick. Make sure it holds nothing you need."},
+            {"cd.iso",
+             "This image is made for optical discs: it has neither the boot record nor the "
+             "partition table a computer looks for on a stick, so a stick written with it will "
+             "most likely not start a computer. It is written as it is only if you confirm."},
+            {"big.iso",  // zeros
+             "This image holds no partition table or file system the system recognises, so a "
+             "stick written with it will most likely not start a computer, nor show files. It is "
+             "written as it is only if you confirm."},
+            {everyday,
+             "The stick gets a new partition table with one FAT32 partition named “MY STICK”."}};
         QCOMPARE(sheet.section("\n\n", 1),
-                 fault != "hard disk"
-                     ? ""
-                     : "The selected disk, Acme Flash (476940 MB), looks like a hard disk rather "
-                       "than a USB stick. Make sure it holds nothing you need.");
+                 paragraphs.value(fault, paragraphs.value(image, paragraphs.value(button))));
+        QCOMPARE(imageLine->toolTip().contains("made for optical discs"), image == "cd.iso");
+        if (image.endsWith(".iso") && image != "big.iso")
+            QCOMPARE(imageLine->toolTip().section('\n', 1),
+                     QString("ISO 9660 “LIVE” · %1%2 MB once written (stick: 32 MB)")
+                             .arg(image == "hybrid.iso" ? "MBR · " : "")
+                             .arg(imageBytes.size() >> 20) +
+                         (image == "cd.iso" ? "\nThis image is made for optical discs: a stick "
+                                              "written with it will most likely not start a "
+                                              "computer."
+                                            : ""));
         QWidget elsewhere;
         app.Window().activateWindow();  // where the user is, but for this row:
         if (fault == "away") {
@@ -436,11 +502,13 @@ class AppTest : public QObject {
         message.replace("%1", partition);
         QCOMPARE(watcher.m_messages.value(0), message);
         // Behind the box, the outcome or the reason, and no "Cancel".
-        const QString outcome = button == "Clear Device" ? "Cleared"
-                                : fault == "no verify"   ? "Written"
-                                                         : "Written and verified";
-        const QString behind =
-            message.contains("successfully") ? outcome : message.section("\n\n", -1);
+        const QString outcome = button == clear        ? "Cleared"
+                                : button == everyday   ? "Everyday stick made"
+                                : fault == "no verify" ? "Written"
+                                                       : "Written and verified";
+        const QString behind = message.contains(QRegularExpression("successfully|now an everyday"))
+                                   ? outcome
+                                   : message.section("\n\n", -1);
         QCOMPARE(watcher.m_behind.value(0), message.isEmpty() ? "" : behind + "|Write Image");
         QVERIFY(watcher.m_infoTexts.contains(QStringLiteral("Unmounting the stick\u2026")));
         // Nothing is forced off the stick: a busy stick keeps its mount.
@@ -475,8 +543,17 @@ class AppTest : public QObject {
             {"sha bsd", "SHA-256 matches image.gz.sha256"},
             {"sha garbage", "SHA256SUMS cannot be used to check the image"},
             {"sha bad", "SHA-256 does not match SHA256SUMS!"}};
-        QCOMPARE(app.Window().findChild<QLabel*>("korvelImageInfo")->toolTip().section('\n', 1),
-                 checks.value(fault));
+        QCOMPARE(imageLine->toolTip().split('\n').filter("SHA").join('|'), checks.value(fault));
+        // A cleared stick is read again by the disk service; an everyday stick
+        // is made by it, named as the user saw it.
+        const QStringList calls = m_mock.DiskCalls().mid(diskCallsBefore);
+        const QString stickNode = QString::fromStdString(m_stick.Path());
+        QCOMPARE(calls.join('|'),
+                 button == clear && stick == "zeros" ? "Rescan " + stickNode + " {}"
+                 : button == everyday
+                     ? "Format " + stickNode + " dos {}|Create " + stickNode +
+                           " 0 0 0x0c '' {} vfat {label=MY STICK, take-ownership=true}"
+                     : "");
         QFile log(NotifyLog());
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray notified = log.readAll();

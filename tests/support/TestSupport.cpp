@@ -47,11 +47,14 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
-                      const std::string& compressor, std::string* rawBytes) {
+                      const std::string& compressor, std::string* rawBytes, bool partitioned) {
     static std::atomic<unsigned> images{0};
     std::independent_bits_engine<std::mt19937, 8, unsigned> random(++images);
     std::string bytes(size, '\0');
     std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
+    const char table[] = "\0\0\0\0\x83\0\0\0\0\x08\0\0\0\x08\0\0";  // type, first, count
+    if (partitioned && size >= 512)
+        bytes.replace(446, 66, std::string(table, 16) + std::string(48, '\0') + "\x55\xaa");
     const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
     const std::string raw = compressor.empty() ? path : path + ".raw";
     const bool made =

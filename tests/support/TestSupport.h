@@ -21,10 +21,12 @@ bool WriteBytes(const std::string& path, const std::string& bytes);
 // Writes `size` pseudo-random bytes (new ones each call; also to *rawBytes)
 // to dir/name through a compressor that reads standard input and writes
 // standard output ("gzip -1 -n", "xz -1", ...; "": the bytes as they are).
-// Returns that path, or "" on failure.
+// `partitioned`: they start with a DOS partition table (one partition at
+// sector 2048), as disk images do, so blkid tells whether a stick holds the
+// image's first sector. Returns that path, or "" on failure.
 std::string MakeImage(const std::string& dir, const std::string& name, std::size_t size,
-                      const std::string& compressor = "gzip -1 -n",
-                      std::string* rawBytes = nullptr);
+                      const std::string& compressor = "gzip -1 -n", std::string* rawBytes = nullptr,
+                      bool partitioned = false);
 
 // Captures what the process writes to file descriptor 1 or 2 while it lives;
 // at the end the text goes on to the real descriptor, so that test failures
