@@ -22,8 +22,8 @@
 #include "platform/disks/DiskService.h"
 #include "ui_MainWindow.h"
 #include "window/Alerts.h"
-#include "window/HeldControls.h"
 #include "window/ImageChoice.h"
+#include "window/WindowControls.h"
 #include "workflow/ClearJob.h"
 #include "workflow/FormatJob.h"
 #include "workflow/StickOperation.h"
@@ -59,7 +59,7 @@ Controller::Controller() {
     m_image = std::make_unique<ImageChoice>();
     m_sleepInhibitor = std::make_unique<platform::SleepInhibitor>();
     connect(m_image.get(), &ImageChoice::changed, this,
-            [this] { setElidedText(korvelImageInfo, m_image->Line()); });
+            [this] { WindowControls::SetElided(korvelImageInfo, m_image->Line()); });
     connect(m_image.get(), &ImageChoice::dropped, this, &Controller::chooseImageFile);
     // Without a private directory the writer gets none and refuses to write:
     // a shared directory would let others plant links at its file name.
@@ -76,13 +76,9 @@ Controller::Controller() {
             &Controller::releaseOperationLock);
     m_writeJob = std::make_unique<WriteJob>(*m_deviceImageWriter, tempDirectory());
     m_clearJob = std::make_unique<ClearJob>(*m_deviceImageWriter);
-    connect(m_clearJob.get(), &ClearJob::finished, this, &Controller::finishClearDevice);
     m_formatJob = std::make_unique<FormatJob>();
-    connect(m_formatJob.get(), &FormatJob::finished, this,
-            [this](bool made, const QString& message, const QString& reason) {
-                finishStickJob(made, made ? message : tr("Unable to make an everyday stick!"),
-                               reason, made ? tr("Everyday stick made") : reason);
-            });
+    connect(m_clearJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
+    connect(m_formatJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
     imageFileName.clear();
     m_selectedDevice.reset();
     refreshStatusTimer = nullptr;
@@ -114,16 +110,9 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     powerOffCheckBox = ui.powerOffCheckBox;
     window = mainWindow;
     quitMenuItem = ui.quitMenuItem;
-    m_heldControls =
-        std::make_unique<HeldControls>(std::array<QWidget*, 4>{refreshButton, chooseImageButton,
-                                                               writeImageButton, clearDeviceButton},
-                                       quitMenuItem);
-
-    writeImageProgress->setRange(0, 100);
-    m_writeImageButtonAction = &Controller::writeImage;
-    connect(writeImageButton, &QPushButton::clicked, this, [this] {
-        if (m_writeImageButtonAction) (this->*m_writeImageButtonAction)();
-    });
+    m_controls =
+        std::make_unique<WindowControls>(mainWindow, ui, [this] { return windowShouldClose(); });
+    idleWriteButton();
     connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
     connect(everydayStickButton, &QPushButton::clicked, this, &Controller::makeEverydayStick);
     connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
@@ -132,18 +121,8 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     // controller rebuilds itself does not.
     connect(usbStickChooser, &QComboBox::activated, this, &Controller::comboBoxSelectionDidChange);
     connect(quitMenuItem, &QAction::triggered, this, &Controller::terminate);
-    window->addAction(quitMenuItem);
-    window->installEventFilter(this);
     // An image dropped on the window is chosen as with "Choose Image…".
     m_image->AcceptDrops(window, chooseImageButton);
-    // The check box belongs to the choice of image: it is enabled exactly
-    // where "Choose Image…" is.
-    chooseImageButton->installEventFilter(this);
-    // The everyday stick is offered wherever a clear is.
-    clearDeviceButton->installEventFilter(this);
-    everydayStickButton->setEnabled(clearDeviceButton->isEnabled());
-    verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
-    powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
 }
 
 void Controller::awakeFromNib() {
@@ -213,27 +192,7 @@ void Controller::terminationRequested() {
     }
 }
 
-bool Controller::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == chooseImageButton && event->type() == QEvent::EnabledChange) {
-        verifyCheckBox->setEnabled(chooseImageButton->isEnabled());
-        powerOffCheckBox->setEnabled(chooseImageButton->isEnabled());
-    } else if (watched == clearDeviceButton && event->type() == QEvent::EnabledChange) {
-        everydayStickButton->setEnabled(clearDeviceButton->isEnabled());
-    } else if (watched == window && event->type() == QEvent::Close) {
-        event->setAccepted(windowShouldClose());
-        return true;
-    }
-    return QObject::eventFilter(watched, event);
-}
-
 // ---------------------------------------------------------- modes, messages
-
-// A long name must not widen the window: each line is cut in the middle to
-// the width the label has, and the whole text is its tooltip.
-void Controller::setElidedText(QLabel* label, const QString& text) {
-    label->setText(ElidedLines(label, text, label->width()));
-    label->setToolTip(text);
-}
 
 void Controller::setGuiSettings(std::int32_t mode) {
     struct Row {
@@ -253,21 +212,8 @@ void Controller::setGuiSettings(std::int32_t mode) {
         applicationOperationMode = mode;
         return;
     }
-    deviceUpdateProgress->setHidden(!row.scanShown);
-    // A progress bar without a range is Qt's busy indicator: it animates.
-    if (row.scanShown) {
-        deviceUpdateProgress->setRange(0, 0);
-    } else {
-        deviceUpdateProgress->setRange(0, 1);
-        deviceUpdateProgress->setValue(0);
-    }
-    refreshButton->setEnabled(row.refresh);
-    chooseImageButton->setEnabled(row.choose);
-    writeImageInfo->setHidden(!row.infoShown);
-    writeImageProgress->setHidden(!row.progressShown);
-    writeImageButton->setEnabled(row.write);
-    clearDeviceButton->setEnabled(row.clear);
-    quitMenuItem->setEnabled(row.quit);
+    m_controls->Apply({row.scanShown, row.refresh, row.choose, row.infoShown, row.progressShown,
+                       row.write, row.clear, row.quit});
     applicationOperationMode = mode;
 }
 
@@ -386,7 +332,7 @@ void Controller::comboBoxSelectionDidChange() {
         QString info = QString::fromUtf8(m_selectedDevice->infoText);
         if (DeviceWriteProtected(*m_selectedDevice))
             info += tr("Write-protected: it can be neither written nor cleared.");
-        setElidedText(usbStickInfo, info);
+        WindowControls::SetElided(usbStickInfo, info);
     }
     m_selectedIndex = index;
     m_image->SetStickBytes(
@@ -483,7 +429,7 @@ void Controller::reportFailure(const QString& message, const QString& reason) {
 void Controller::lockForOperation() {
     m_operationInProgress = true;
     m_operationConfirmed = std::chrono::steady_clock::now();
-    m_heldControls->Hold();
+    m_controls->Hold();
     // The unmount may wait on a password prompt or a slow service: say so,
     // rather than leave only greyed buttons.
     showOperationInfo(tr("Unmounting the stick\u2026"));
@@ -503,22 +449,19 @@ bool Controller::unmountAnswered() {
 // Nothing left to cancel: the button is "Write Image" again, held off until
 // the window is ready.
 void Controller::idleWriteButton() {
-    writeImageButton->setEnabled(false);
-    writeImageButton->setText(tr("Write Image"));
-    m_writeImageButtonAction = &Controller::writeImage;
+    m_controls->SetWriteButton(
+        tr("Write Image"), [this] { writeImage(); }, false);
 }
 
 void Controller::showOperationInfo(const QString& text) {
-    writeImageInfo->setText(text);
-    writeImageInfo->setHidden(false);
+    m_controls->ShowInfo(text);
 }
 
 void Controller::releaseOperationLock() {
     if (!m_operationInProgress) return;
     m_operationInProgress = false;
     idleWriteButton();
-    m_heldControls->GiveBack();
-    writeImageInfo->setHidden(applicationOperationMode != ModeWriting);
+    m_controls->GiveBack(applicationOperationMode == ModeWriting);
 }
 
 void Controller::startImageWriting(QTimer* timer) {
@@ -554,10 +497,7 @@ void Controller::startImageWriting(QTimer* timer) {
 }
 
 void Controller::setWriteImageButton(const QString& title, Action action) {
-    writeImageButton->setEnabled(false);
-    writeImageButton->setText(title);
-    m_writeImageButtonAction = action;
-    writeImageButton->setEnabled(true);
+    m_controls->SetWriteButton(title, [this, action] { (this->*action)(); });
 }
 
 void Controller::showWriteProgress() {
@@ -629,77 +569,56 @@ void Controller::startCancelWriteImage(QTimer* /*timer*/) {
 }
 
 void Controller::startClearDevice(QTimer* timer) {
-    if (m_terminated) return;
-    if (!m_selectedDevice || m_clearJob->Running()) {
-        releaseOperationLock();
-        return;
-    }
-    if (timer != nullptr) {
-        m_operation->Begin(OperationClear, *m_selectedDevice, {}, FinishedUnMountClear);
-        return;
-    }
+    if (!mayStartJob(*m_clearJob)) return;
+    if (timer != nullptr)
+        return m_operation->Begin(OperationClear, *m_selectedDevice, {}, FinishedUnMountClear);
     setApplicationStatus(StatusClearing);
     m_deviceImageWriter->SetDevice(platform::BlockNodePath(m_selectedDevice->bsdName).c_str());
-    // Opening the device may wait on a password prompt, so the clear runs on
-    // a thread of its own; quitting waits until it is done.
     m_clearJob->Start(m_selectedDevice->bsdName);
-    m_sleepInhibitor->Hold();
-    quitMenuItem->setEnabled(false);
-    showOperationInfo(tr("Clearing the stick\u2026"));
-    setWriteImageButton(tr("Cancel"), &Controller::abandonClear);
-}
-
-void Controller::abandonClear() {
-    writeImageButton->setEnabled(false);
-    m_clearJob->Abandon();
-}
-
-void Controller::finishClearDevice(bool cleared, const QString& reason) {
-    finishStickJob(cleared,
-                   cleared ? tr("Device successfully cleared!") : tr("Unable to clear device!"),
-                   reason, cleared ? tr("Cleared") : reason);
+    jobStarted(tr("Clearing the stick\u2026"));
 }
 
 // Not an operation of the window's first design: the stick made an ordinary
-// one again, with a name the user may give it.
+// one again, with a name the user gives it.
 void Controller::makeEverydayStick() {
     if (m_operationInProgress || !m_selectedDevice) return;
-    AskText(window, tr("Make Everyday Stick"),
-            tr("The stick gets one FAT32 partition (exFAT above 32 GB), usable on every "
-               "computer. Its name:"),
-            QString::fromLatin1(platform::kDefaultStickLabel), [this](const QString& label) {
-                if (!m_selectedDevice || m_operationInProgress) return;
-                m_everydayPlan = platform::PlanEverydayStick(m_selectedDevice->mediaSize, 0,
-                                                             label.toStdString());
-                if (m_everydayPlan.problem != platform::PlanProblem::None)
-                    return Message(tr("Unable to make an everyday stick!"), true,
-                                   FormatJob::ProblemText(m_everydayPlan));
-                initiateWarningForDataLose(tr("Make Everyday Stick"), OperationFormat);
-            });
+    FormatJob::AskName(window, m_selectedDevice->mediaSize,
+                       [this](const platform::EverydayStick& plan) {
+                           if (!m_selectedDevice || m_operationInProgress) return;
+                           m_everydayPlan = plan;
+                           initiateWarningForDataLose(tr("Make Everyday Stick"), OperationFormat);
+                       });
 }
 
 void Controller::startFormatDevice(QTimer* timer) {
-    if (m_terminated) return;
-    if (!m_selectedDevice || m_formatJob->Running()) {
-        releaseOperationLock();
-        return;
-    }
-    if (timer != nullptr) {
-        m_operation->Begin(OperationFormat, *m_selectedDevice, imageFileName,
-                           FinishedUnMountFormat);
-        return;
-    }
+    if (!mayStartJob(*m_formatJob)) return;
+    if (timer != nullptr)
+        return m_operation->Begin(OperationFormat, *m_selectedDevice, imageFileName,
+                                  FinishedUnMountFormat);
     m_formatJob->Start(m_selectedDevice->bsdName, m_selectedDevice->mediaSize,
                        m_everydayPlan.label);
-    m_sleepInhibitor->Hold();
-    quitMenuItem->setEnabled(false);
-    showOperationInfo(tr("Making an everyday stick\u2026"));
-    setWriteImageButton(tr("Cancel"), &Controller::abandonFormat);
+    jobStarted(tr("Making an everyday stick\u2026"));
 }
 
-void Controller::abandonFormat() {
+bool Controller::mayStartJob(const StickJob& job) {
+    if (m_terminated) return false;
+    if (m_selectedDevice && !job.Running()) return true;
+    releaseOperationLock();
+    return false;
+}
+
+// The job may wait on a password prompt on a thread of its own: the window
+// stays alive, and quitting waits until it is done.
+void Controller::jobStarted(const QString& info) {
+    m_sleepInhibitor->Hold();
+    quitMenuItem->setEnabled(false);
+    showOperationInfo(info);
+    setWriteImageButton(tr("Cancel"), &Controller::abandonJob);
+}
+
+void Controller::abandonJob() {
     writeImageButton->setEnabled(false);
-    m_formatJob->Abandon();
+    m_clearJob->Running() ? m_clearJob->Abandon() : m_formatJob->Abandon();
 }
 
 // The end of a clear or an everyday stick: the message, the window ready again.

@@ -50,7 +50,8 @@ class TempDirectory;
 }  // namespace platform
 class ClearJob;
 class FormatJob;
-class HeldControls;
+class StickJob;
+class WindowControls;
 class ImageChoice;
 class StickOperation;
 class WriteJob;
@@ -156,9 +157,6 @@ class Controller : public QObject {
     bool unmountAnswered();
     using TimerSlot = void (Controller::*)(QTimer*);
 
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
   private:
     QTimer* scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept);
     void releaseTimer(QTimer*& timer);
@@ -168,15 +166,14 @@ class Controller : public QObject {
                          const QString& message);
     void setWriteImageButton(const QString& title, Action action);
     void idleWriteButton();
-    void setElidedText(QLabel* label, const QString& text);
     void lockForOperation();
     void reportResult(const QString& message, bool asError, const QString& reason = QString());
     // The user gives up waiting for a confirmed operation's checks or unmount.
     void abandonWait();
-    void abandonClear();
-    void abandonFormat();
+    bool mayStartJob(const StickJob& job);
+    void jobStarted(const QString& info);
+    void abandonJob();
     void powerOffStick();
-    void finishClearDevice(bool cleared, const QString& reason);
     void finishStickJob(bool ok, const QString& message, const QString& reason,
                         const QString& line);
     // The progress bar and the line under it, as the running write stands.
@@ -224,14 +221,13 @@ class Controller : public QObject {
     std::unique_ptr<ClearJob> m_clearJob;
     std::unique_ptr<FormatJob> m_formatJob;
     platform::EverydayStick m_everydayPlan;  // what the confirmed everyday stick gets
-    Action m_writeImageButtonAction = nullptr;
-    int m_selectedIndex = 0;  // the list index whose selection is in force
+    int m_selectedIndex = 0;                 // the list index whose selection is in force
     bool m_terminated = false;
     bool m_terminateWhenIdle = false;
     // From a confirmed data-loss warning until its operation has its result:
     // the selection and the buttons that start other work are held.
     bool m_operationInProgress = false;
-    std::unique_ptr<HeldControls> m_heldControls;
+    std::unique_ptr<WindowControls> m_controls;  // how the widgets show it
     std::chrono::steady_clock::time_point m_operationConfirmed;
 };
 

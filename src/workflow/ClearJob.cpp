@@ -25,7 +25,10 @@ bool ClearJob::Start(const std::string& bsdName) {
                 m_thread.join();
                 m_running = false;
                 if (cleared) platform::ActiveDiskService().RescanDisk(bsdName);
-                emit finished(cleared, reason);
+                emit finished(
+                    cleared,
+                    cleared ? tr("Device successfully cleared!") : tr("Unable to clear device!"),
+                    reason, cleared ? tr("Cleared") : reason);
             },
             Qt::QueuedConnection);
     });

@@ -11,14 +11,14 @@
 // ClearJob, which only points at the writer; destroying the job waits for
 // its thread.
 
-#include <QObject>
-#include <QString>
+#include <QCoreApplication>
 #include <thread>
 
 #include "DeviceImageWriter.h"
+#include "workflow/StickJob.h"
 
-class ClearJob : public QObject {
-    Q_OBJECT
+class ClearJob : public StickJob {
+    Q_DECLARE_TR_FUNCTIONS(ClearJob)
   public:
     explicit ClearJob(DeviceImageWriter& writer) : m_writer(writer) {}
     ~ClearJob() override;
@@ -28,15 +28,9 @@ class ClearJob : public QObject {
     // Clears the writer's device, the disk `bsdName`; false when a clear
     // still runs.
     bool Start(const std::string& bsdName);
-    bool Running() const { return m_running; }
-    // Gives up a password prompt the open waits on: the clear then fails.
-    void Abandon();
-
-  signals:
-    void finished(bool cleared, const QString& reason);
+    void Abandon() override;
 
   private:
     DeviceImageWriter& m_writer;
     std::thread m_thread;
-    bool m_running = false;
 };

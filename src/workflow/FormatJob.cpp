@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QMetaObject>
 
 #include "platform/disks/DevicePaths.h"
 #include "platform/disks/DiskService.h"
+#include "window/Alerts.h"
 #include "window/WriteInfoText.h"
 #include "writer/CapacityProbe.h"
 
@@ -35,7 +37,10 @@ QString FormatJob::Describe(const EverydayStick& plan) {
         .arg(Texts::Name(plan.fileSystem), QString::fromStdString(plan.label));
 }
 
-QString FormatJob::ProblemText(const EverydayStick& plan) {
+namespace {
+
+// Why a name or a stick cannot be used, before anything is touched.
+QString ProblemText(const EverydayStick& plan) {
     switch (plan.problem) {
         case PlanProblem::LabelTooLong:
             return Texts::tr("The name “%1” is too long: %2 holds at most 11 characters.")
@@ -51,6 +56,24 @@ QString FormatJob::ProblemText(const EverydayStick& plan) {
             break;
     }
     return {};
+}
+
+}  // namespace
+
+void FormatJob::AskName(QWidget* window, std::uint64_t stickBytes,
+                        std::function<void(const EverydayStick&)> planned) {
+    AskText(window, Texts::tr("Make Everyday Stick"),
+            Texts::tr("The stick gets one FAT32 partition (exFAT above 32 GB), usable on every "
+                      "computer. Its name:"),
+            QString::fromLatin1(platform::kDefaultStickLabel),
+            [window, stickBytes, planned](const QString& name) {
+                const EverydayStick plan =
+                    platform::PlanEverydayStick(stickBytes, 0, name.toStdString());
+                if (plan.problem == PlanProblem::None) return planned(plan);
+                RunAlert(window, true, Texts::tr("Error!"),
+                         Texts::tr("Unable to make an everyday stick!"), ProblemText(plan),
+                         Texts::tr("OK"));
+            });
 }
 
 bool FormatJob::Start(const std::string& bsdName, std::uint64_t stickBytes,
@@ -93,7 +116,7 @@ void FormatJob::Probed(std::int64_t realBytes, const QString& failure) {
     m_thread.join();
     const auto fail = [this](const QString& why) {
         m_running = false;
-        emit finished(false, QString(), why);
+        emit finished(false, Texts::tr("Unable to make an everyday stick!"), why, why);
     };
     if (!failure.isEmpty()) return fail(failure);
     const bool fake = realBytes >= 0 && std::uint64_t(realBytes) < m_stickBytes;
@@ -104,7 +127,11 @@ void FormatJob::Probed(std::int64_t realBytes, const QString& failure) {
     platform::ActiveDiskService().MakeEverydayStick(
         m_bsdName, plan, [this, plan, fake, size, realBytes](bool made, const std::string& why) {
             m_running = false;
-            if (!made) return emit finished(false, QString(), QString::fromStdString(why));
+            if (!made) {
+                const QString reason = QString::fromStdString(why);
+                return emit finished(false, Texts::tr("Unable to make an everyday stick!"), reason,
+                                     reason);
+            }
             emit finished(
                 true,
                 Texts::tr("The stick is now an everyday stick: one %1 partition “%2” of %3.")
@@ -113,7 +140,8 @@ void FormatJob::Probed(std::int64_t realBytes, const QString& failure) {
                 fake ? Texts::tr("The stick holds only %1 of the %2 it claims, so the partition "
                                  "covers no more: it is counterfeit or failing.")
                            .arg(SizeText(realBytes), SizeText(std::int64_t(m_stickBytes)))
-                     : QString());
+                     : QString(),
+                Texts::tr("Everyday stick made"));
         });
 }
 

@@ -11,44 +11,43 @@
 // Threads: made, started and destroyed on the window's thread. Ownership:
 // the controller owns it; destroying it waits for its thread.
 
-#include <QCoreApplication>
-#include <QObject>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/disks/EverydayStick.h"
+#include "workflow/StickJob.h"
 
-class FormatJob : public QObject {
-    Q_OBJECT
+class QWidget;
+
+class FormatJob : public StickJob {
   public:
     FormatJob() = default;
     ~FormatJob() override;
     FormatJob(const FormatJob&) = delete;
     FormatJob& operator=(const FormatJob&) = delete;
 
+    // Asks on `window` for the name of a stick of `stickBytes`; `planned`
+    // gets the plan for a name that can be used, the user is told why
+    // another cannot.
+    static void AskName(QWidget* window, std::uint64_t stickBytes,
+                        std::function<void(const platform::EverydayStick&)> planned);
     // What the confirmation says will be made.
     static QString Describe(const platform::EverydayStick& plan);
-    // Why a label or a stick cannot be used, before anything is touched.
-    static QString ProblemText(const platform::EverydayStick& plan);
 
     // Makes `bsdName` (of `stickBytes`) an everyday stick labelled as the
     // user asked; false when a job still runs.
     bool Start(const std::string& bsdName, std::uint64_t stickBytes, const std::string& label);
-    bool Running() const { return m_running; }
     // Gives up a password prompt or the probe; nothing more is changed.
-    void Abandon();
-
-  signals:
-    void finished(bool made, const QString& message, const QString& reason);
+    void Abandon() override;
 
   private:
     void Probed(std::int64_t realBytes, const QString& failure);
 
     std::thread m_thread;
     std::atomic<bool> m_cancel{false};
-    bool m_running = false;
     std::string m_bsdName, m_label;
     std::uint64_t m_stickBytes = 0;
 };
