@@ -75,6 +75,13 @@ Controller::Controller() {
     connect(m_operation.get(), &StickOperation::unmountRefused, this,
             &Controller::releaseOperationLock);
     m_writeJob = std::make_unique<WriteJob>(*m_deviceImageWriter, tempDirectory());
+    connect(m_writeJob.get(), &WriteJob::line, this, &Controller::showOperationInfo);
+    connect(m_writeJob.get(), &WriteJob::finished, this,
+            [this](bool written, const QString& message, const QString& reason) {
+                if (m_terminated) return;
+                reportResult(message, !written, reason);
+                endWrite();
+            });
     m_clearJob = std::make_unique<ClearJob>(*m_deviceImageWriter);
     m_formatJob = std::make_unique<FormatJob>();
     connect(m_clearJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
@@ -195,25 +202,8 @@ void Controller::terminationRequested() {
 // ---------------------------------------------------------- modes, messages
 
 void Controller::setGuiSettings(std::int32_t mode) {
-    struct Row {
-        bool known, scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
-    };
-    static constexpr Row kModes[] = {
-        {true, false, false, false, false, false, false, false, true},  // ModeStartup
-        {true, true, false, false, false, false, false, false, false},  // ModeScanning
-        {true, false, true, true, false, false, false, false, true},    // ModeNoDevice
-        {true, false, true, true, false, false, false, true, true},     // ModeDeviceSelected
-        {},
-        {true, false, true, true, false, false, true, true, true},     // ModeReadyToWrite
-        {true, false, false, false, true, true, false, false, false},  // ModeWriting
-    };
-    const Row row = mode >= 0 && mode < int(std::size(kModes)) ? kModes[mode] : Row{};
-    if (!row.known) {  // changes no control
-        applicationOperationMode = mode;
-        return;
-    }
-    m_controls->Apply({row.scanShown, row.refresh, row.choose, row.infoShown, row.progressShown,
-                       row.write, row.clear, row.quit});
+    // A mode outside the table changes no control.
+    if (const auto row = WindowControls::ModeRow(mode)) m_controls->Apply(*row);
     applicationOperationMode = mode;
 }
 
@@ -520,32 +510,8 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     idleWriteButton();
-    const bool written = status == StatusWriteSucceeded;
-    writeImageInfo->setText(m_writeJob->Outcome(written));
-    if (written && powerOffCheckBox->isChecked()) {
-        powerOffStick();
-        return;
-    }
-    reportResult(written ? tr("Image successfully written!") : tr("Image could not be written!"),
-                 !written, written ? QString() : writeImageInfo->text());
-    endWrite();
-}
-
-// The stick is taken off the bus, so that it can be pulled out at once; a
-// refusal does not undo the write.
-void Controller::powerOffStick() {
-    const QString outcome = writeImageInfo->text();
-    showOperationInfo(tr("Powering the stick off\u2026"));
-    platform::ActiveDiskService().PowerOffDrive(
-        m_selectedDevice->bsdName, [this, outcome](bool off, const std::string& why) {
-            if (m_terminated) return;
-            writeImageInfo->setText(outcome);
-            reportResult(tr("Image successfully written!"), false,
-                         off ? tr("The stick is powered off and can be removed.")
-                             : tr("The stick could not be powered off: %1")
-                                   .arg(QString::fromStdString(why)));
-            endWrite();
-        });
+    m_writeJob->Finish(status == StatusWriteSucceeded, powerOffCheckBox->isChecked(),
+                       m_selectedDevice->bsdName);
 }
 
 void Controller::endWrite() {

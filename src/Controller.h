@@ -173,7 +173,6 @@ class Controller : public QObject {
     bool mayStartJob(const StickJob& job);
     void jobStarted(const QString& info);
     void abandonJob();
-    void powerOffStick();
     void finishStickJob(bool ok, const QString& message, const QString& reason,
                         const QString& line);
     // The progress bar and the line under it, as the running write stands.

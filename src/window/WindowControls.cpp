@@ -24,6 +24,21 @@ WindowControls::WindowControls(QMainWindow* window, Ui::MainWindow& ui,
     eventFilter(ui.clearDeviceButton, &changed);
 }
 
+std::optional<WindowControls::Mode> WindowControls::ModeRow(std::int32_t mode) {
+    // clang-format off
+    static constexpr std::optional<Mode> kModes[] = {
+        Mode{false, false, false, false, false, false, false, true},   // 0 startup
+        Mode{true, false, false, false, false, false, false, false},   // 1 scanning
+        Mode{false, true, true, false, false, false, false, true},     // 2 no device
+        Mode{false, true, true, false, false, false, true, true},      // 3 device selected
+        std::nullopt,
+        Mode{false, true, true, false, false, true, true, true},       // 5 ready to write
+        Mode{false, false, false, true, true, false, false, false},    // 6 writing
+    };
+    // clang-format on
+    return mode >= 0 && mode < std::int32_t(std::size(kModes)) ? kModes[mode] : std::nullopt;
+}
+
 void WindowControls::Apply(const Mode& mode) {
     m_ui.deviceUpdateProgress->setHidden(!mode.scanShown);
     // A progress bar without a range is Qt's busy indicator: it animates.

@@ -14,7 +14,9 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QWidget;
@@ -30,6 +32,10 @@ class WindowControls : public QObject {
     struct Mode {
         bool scanShown, refresh, choose, infoShown, progressShown, write, clear, quit;
     };
+
+    // The controls of the operation mode `mode` (the controller's
+    // OperationMode); none for a value that is not one.
+    static std::optional<Mode> ModeRow(std::int32_t mode);
 
     // `mayClose`: asked when the user closes the window; it closes on true.
     WindowControls(QMainWindow* window, Ui::MainWindow& ui, std::function<bool()> mayClose);

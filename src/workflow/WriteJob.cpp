@@ -1,7 +1,10 @@
 #include "workflow/WriteJob.h"
 
+#include <QPointer>
 #include <algorithm>
 #include <filesystem>
+
+#include "platform/disks/DiskService.h"
 
 bool WriteJob::Start(const std::string& image, const ImageFacts& look, const std::string& device,
                      bool verify, FinishedCallback finished, ProgressCallback progress) {
@@ -70,6 +73,24 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     *line = ProgressInfoText(verifying ? tr("Verifying") : tr("Writing"), percent, done, imageBytes,
                              m_rate.BytesPerSecond(), elapsed);
     return percent;
+}
+
+void WriteJob::Finish(bool written, bool powerOff, const std::string& bsdName) {
+    const QString outcome = Outcome(written);
+    emit line(outcome);
+    if (!written) return emit finished(false, tr("Image could not be written!"), outcome);
+    if (!powerOff) return emit finished(true, tr("Image successfully written!"), QString());
+    // Taken off the bus, it can be pulled out at once.
+    emit line(tr("Powering the stick off\u2026"));
+    platform::ActiveDiskService().PowerOffDrive(bsdName, [self = QPointer<WriteJob>(this), outcome](
+                                                             bool off, const std::string& why) {
+        if (!self) return;
+        emit self->line(outcome);
+        emit self->finished(
+            true, tr("Image successfully written!"),
+            off ? tr("The stick is powered off and can be removed.")
+                : tr("The stick could not be powered off: %1").arg(QString::fromStdString(why)));
+    });
 }
 
 QString WriteJob::Outcome(bool succeeded) const {

@@ -4,13 +4,14 @@
 // every status poll the progress bar's value and the line under it (how far
 // decompression has come, then the copy's and the verification's
 // percentage, bytes, rate and time left, with the time since the start),
-// passes a cancel on, and says how the job ended.
+// passes a cancel on, and once the job has ended says how, powering the
+// stick off first when asked.
 //
 // Threads: the window's thread; the writer's job reports through its own
 // plain callbacks. Ownership: the controller owns the writer and the
 // WriteJob, which only points at the writer.
 
-#include <QCoreApplication>
+#include <QObject>
 #include <QString>
 #include <chrono>
 #include <cstdint>
@@ -20,8 +21,8 @@
 #include "window/WriteInfoText.h"
 #include "workflow/Preflight.h"
 
-class WriteJob {
-    Q_DECLARE_TR_FUNCTIONS(WriteJob)
+class WriteJob : public QObject {
+    Q_OBJECT
   public:
     // `tempDirectory`: where the writer decompresses, ending in "/".
     WriteJob(DeviceImageWriter& writer, std::string tempDirectory)
@@ -38,11 +39,19 @@ class WriteJob {
     // last progress report and the bytes the stick has taken; *line gets the
     // text under the bar.
     std::int32_t Poll(std::int32_t progressValue, QString* line);
-    // What the line says once the job has ended: "Written and verified",
-    // "Written", or why it failed.
-    QString Outcome(bool succeeded) const;
+    // The job has ended (`written`): the line says how ("Written and
+    // verified", "Written", or why it failed); a written stick is powered
+    // off first when `powerOff`, which a refusal does not undo. finished()
+    // follows with the result box's message and the sentence below it.
+    void Finish(bool written, bool powerOff, const std::string& bsdName);
+
+  signals:
+    void line(const QString& text);
+    void finished(bool written, const QString& message, const QString& reason);
 
   private:
+    QString Outcome(bool written) const;
+
     DeviceImageWriter& m_writer;
     const std::string m_tempDirectory;
     ImageFacts m_image;
