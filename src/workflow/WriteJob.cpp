@@ -6,11 +6,20 @@
 
 #include "platform/disks/DiskService.h"
 
+namespace {
+
+// Nothing moving this long: the stick is said not to answer. A cancel not
+// taken this long: the job is given up.
+constexpr std::chrono::seconds kNotAnswering{30}, kGiveUp{5};
+
+}  // namespace
+
 bool WriteJob::Start(const std::string& image, const ImageFacts& look, const std::string& device,
                      bool verify, FinishedCallback finished, ProgressCallback progress) {
     m_image = look;
     m_cancelRequested = false;
-    m_started = std::chrono::steady_clock::now();
+    m_started = m_moved = std::chrono::steady_clock::now();
+    m_moving = 0;
     m_phaseStarted = false;
     m_writer.SetImageFile(image.c_str());
     m_writer.SetVerify(verify);
@@ -20,7 +29,20 @@ bool WriteJob::Start(const std::string& image, const ImageFacts& look, const std
 
 void WriteJob::Cancel() {
     m_cancelRequested = true;
+    m_cancelled = std::chrono::steady_clock::now();
     m_writer.StopImageWriting();
+}
+
+bool WriteJob::GivenUp() const {
+    return m_cancelRequested && std::chrono::steady_clock::now() - m_cancelled >= kGiveUp;
+}
+
+void WriteJob::FinishGivenUp() {
+    const QString outcome =
+        tr("The stick stopped answering and was given up: it may be partly "
+           "written.");
+    emit line(outcome);
+    emit finished(false, tr("Image could not be written!"), outcome);
 }
 
 // The elapsed time always moves, so a long write visibly lives.
@@ -29,6 +51,20 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     const auto now = steady_clock::now();
     const std::int64_t elapsed = duration_cast<seconds>(now - m_started).count();
     const std::int32_t copyPercent = std::clamp<std::int32_t>(progressValue, 0, 100);
+    std::error_code error;
+    const std::int64_t decompressed = static_cast<std::int64_t>(
+        std::filesystem::file_size(std::filesystem::path(m_tempDirectory) / kTempImageName, error));
+    const std::int64_t moving = (error ? 0 : decompressed) + m_writer.WrittenBytes() +
+                                std::max<std::int64_t>(m_writer.VerifiedBytes(), 0);
+    if (moving != m_moving) {
+        m_moving = moving;
+        m_moved = now;
+    }
+    if (now - m_moved >= kNotAnswering) {
+        *line = tr("The stick is not answering: nothing has moved for %1.")
+                    .arg(DurationText(duration_cast<seconds>(now - m_moved).count()));
+        return copyPercent;
+    }
     if (m_cancelRequested) {
         *line = tr("Cancelling\u2026 (%1)").arg(DurationText(elapsed));
         return copyPercent;
@@ -39,9 +75,7 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     std::int64_t imageBytes = m_writer.ImageBytes();
     if (imageBytes < 0 && m_image.format == ImageFormat::Raw) imageBytes = m_image.bytes;
     if (imageBytes < 0) {
-        std::error_code error;
-        const auto size = std::filesystem::file_size(
-            std::filesystem::path(m_tempDirectory) / kTempImageName, error);
+        const std::int64_t size = decompressed;
         // An xz or zstd image streams once its index gives its size, which
         // takes a moment: until a temporary file shows it does not, it is
         // being written.

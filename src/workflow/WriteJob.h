@@ -5,7 +5,9 @@
 // decompression has come, then the copy's and the verification's
 // percentage, bytes, rate and time left, with the time since the start),
 // passes a cancel on, and once the job has ended says how, powering the
-// stick off first when asked.
+// stick off first when asked. A stick that stops answering (nothing moves
+// for 30 s) is said to; when it does not take a cancel within 5 s, it is
+// given up: the window need not wait for the kernel.
 //
 // Threads: the window's thread; the writer's job reports through its own
 // plain callbacks. Ownership: the controller owns the writer and the
@@ -34,6 +36,8 @@ class WriteJob : public QObject {
                bool verify, FinishedCallback finished, ProgressCallback progress);
     void Cancel();
     bool Cancelling() const { return m_cancelRequested; }
+    // A cancel the job has not taken within 5 s: the stick does not answer.
+    bool GivenUp() const;
 
     // The status poll: the progress bar's value (0-100) from the writer's
     // last progress report and the bytes the stick has taken; *line gets the
@@ -44,6 +48,8 @@ class WriteJob : public QObject {
     // off first when `powerOff`, which a refusal does not undo. finished()
     // follows with the result box's message and the sentence below it.
     void Finish(bool written, bool powerOff, const std::string& bsdName);
+    // The job was given up (GivenUp): it may have written part of the stick.
+    void FinishGivenUp();
 
   signals:
     void line(const QString& text);
@@ -56,7 +62,11 @@ class WriteJob : public QObject {
     const std::string m_tempDirectory;
     ImageFacts m_image;
     bool m_cancelRequested = false;
-    std::chrono::steady_clock::time_point m_started;
+    std::chrono::steady_clock::time_point m_started, m_cancelled;
+    // What moves while the job works (bytes decompressed, written,
+    // verified), and when it last moved.
+    std::int64_t m_moving = 0;
+    std::chrono::steady_clock::time_point m_moved;
     // The running phase (copy or verification), once a poll has seen it,
     // and its rate.
     bool m_phaseStarted = false;
