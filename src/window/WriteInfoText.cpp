@@ -103,6 +103,12 @@ QString FailureText(const WriteFailure& f) {
             return f.offset == 0
                        ? WriteInfoText::tr("Cancelled by you: nothing was written.")
                        : WriteInfoText::tr("Cancelled by you: the stick may be partly written.");
+        case WriteFailure::RangeDiffers:
+            return WriteInfoText::tr(
+                       "The image's bytes %1 to %2 differ from its block map: the image or the map "
+                       "is damaged.")
+                .arg(f.offset)
+                .arg(f.offset + f.rangeBytes - 1);
         case WriteFailure::None:
         case WriteFailure::Other:
             break;
