@@ -57,8 +57,9 @@ void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes);
 // is gone: true = image written and flushed to the device (and, with
 // verification on, read back equal). An image that is not a regular file,
 // is damaged (its decompressor fails, or gives fewer or more bytes than its
-// index announced), holds no bytes at all or is larger than the device gives
-// false, as does a cancelled job.
+// index announced, or a range of its block map differs from the map's
+// checksum), holds no bytes at all or is larger than the device gives false,
+// as does a cancelled job.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
 // or in its mapped bytes when a block map is used, rounded down), current
