@@ -4,10 +4,11 @@
 // programs (DeviceImageWriter, platform/ChildProcess).
 //
 // A raw image is copied from where it is. xz images whose index gives their
-// decompressed size, and zstd images whose every frame header records it, are
-// streamed: the decompressor's output goes through a pipe onto the device. Every other compressed
-// image (gzip, bzip2, a zstd frame that does not record its size) is decompressed into the
-// temporary file first, through the shell.
+// decompressed size, and zstd images whose every frame header records it,
+// are streamed: the decompressor's output goes through a pipe onto the
+// device. Every other compressed image (gzip, bzip2, a zstd frame that does
+// not record its size) is decompressed into the temporary file first,
+// through the shell.
 
 #include <cstddef>
 #include <cstdint>
