@@ -1,4 +1,4 @@
-// writer_bench [--verify] IMAGE DEVICE TEMPDIR/
+// writer_bench [--verify] [--no-map] IMAGE DEVICE TEMPDIR/
 // writer_bench --stream-command IMAGE
 // writer_bench --probe DEVICE [EVICT_BYTES]
 //
@@ -11,8 +11,8 @@
 //   claimed_bytes=N restored=0|1 error=ERRNO
 //
 // Runs one write job with DeviceImageWriter (--verify: with the read-back
-// verification on) and prints, on one line of standard error, what the job
-// cost:
+// verification on; --no-map: the whole image even with a block map beside
+// it) and prints, on one line of standard error, what the job cost:
 //   seconds            WriteImage to the completion callback
 //   dirty_rise_kib     highest "Dirty:" of /proc/meminfo during the copy and
 //                      verify stage (trace line "WriteImageThread running!"
@@ -25,10 +25,14 @@
 //                      the job (sampled every 20 ms)
 //   tail_ms            last progress call to the completion callback
 //   result             the job's result (1 = success)
+//   image_bytes        the bytes the job wrote (ImageBytes: with a map, the
+//                      mapped bytes)
+//   map                used, none, or ignored (the reason then goes to
+//                      standard error on a line of its own)
 // The writer's trace lines pass through to standard output.
 //
-// It builds the writer's sources directly, without Qt, so the resident set
-// is the writer's own.
+// It builds the writer's sources directly, with Qt Core alone (the block
+// map's XML), so the resident set is the writer's own.
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -118,13 +122,13 @@ int main(int argc, char** argv) {
     }
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--probe") == 0)
         return Probe(argv[2], argc == 4 ? std::atoll(argv[3]) : kCapacityEvictBytes);
-    const bool verify = argc > 1 && std::strcmp(argv[1], "--verify") == 0;
-    if (verify) {
-        --argc;
-        ++argv;
+    bool verify = false, useMap = true;
+    for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        verify = verify || std::strcmp(argv[1], "--verify") == 0;
+        useMap = useMap && std::strcmp(argv[1], "--no-map") != 0;
     }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s [--verify] IMAGE DEVICE TEMPDIR/\n", program);
+        std::fprintf(stderr, "usage: %s [--verify] [--no-map] IMAGE DEVICE TEMPDIR/\n", program);
         return 2;
     }
 
@@ -177,6 +181,7 @@ int main(int argc, char** argv) {
     writer.SetImageFile(argv[1]);
     writer.SetDevice(argv[2]);
     writer.SetVerify(verify);
+    writer.SetUseBlockMap(useMap);
     const Clock::time_point start = Clock::now();
     const bool started = writer.WriteImage(&Finished, &Progress);
     if (started) {
@@ -201,11 +206,17 @@ int main(int argc, char** argv) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(g_finishedAt.time_since_epoch())
             .count();
     const long long tailNs = g_lastProgressNs ? finishedNs - g_lastProgressNs : -1;
+    const BlockMapInfo& map = writer.JobBlockMap();
+    if (!map.path.empty() && !map.Usable())
+        std::fprintf(stderr, "block map ignored: %s\n", map.problem.c_str());
     std::fprintf(stderr,
                  "seconds=%.3f dirty_rise_kib=%ld peak_rss_kib=%ld child_rss_kib=%ld "
-                 "temp_peak_kib=%lld tail_ms=%.1f result=%d\n",
+                 "temp_peak_kib=%lld tail_ms=%.1f result=%d image_bytes=%lld map=%s\n",
                  seconds, dirtyAtStart >= 0 ? dirtyPeak - dirtyAtStart : -1, usage.ru_maxrss,
                  children.ru_maxrss, tempPeak / 1024, tailNs >= 0 ? tailNs / 1e6 : -1.0,
-                 started && g_result ? 1 : 0);
+                 started && g_result ? 1 : 0, static_cast<long long>(writer.ImageBytes()),
+                 map.Usable()       ? "used"
+                 : map.path.empty() ? "none"
+                                    : "ignored");
     return started && g_result ? 0 : 1;
 }

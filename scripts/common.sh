@@ -4,9 +4,11 @@
 set -euo pipefail
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools libgl-dev librsvg2-bin libxxhash-dev libblkid-dev"
-RUN_PACKAGES="gzip xz-utils zstd bzip2 coreutils udisks2 dbus libxxhash0 libblkid1 dosfstools exfatprogs"
+BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools libgl-dev librsvg2-bin libxxhash-dev libblkid-dev libzstd-dev libssl-dev"
+RUN_PACKAGES="gzip xz-utils zstd bzip2 coreutils udisks2 dbus libxxhash0 libblkid1 libzstd1 libssl3 dosfstools exfatprogs"
 TEST_PACKAGES="udev util-linux e2fsprogs dosfstools gdisk xorriso isolinux mtools exfat-fuse python3 python3-dbus python3-gi python3-dbusmock python3-fusepy fuse3 policykit-1 xvfb xauth procps"
+# The benchmarks (bench/): bmaptool is the baseline of writes with a block map.
+BENCH_PACKAGES="bmap-tools bc"
 # Making the Debian package, and checking it and the desktop files.
 PACKAGE_PACKAGES="dpkg-dev file"
 PACKAGE_CHECK_PACKAGES="lintian appstream desktop-file-utils"

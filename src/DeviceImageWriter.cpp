@@ -123,12 +123,28 @@ void FailDecompression(WriteFailure* failure, const std::string& tool, const std
          missing ? tool : tool + " " + problem);
 }
 
-// The decompressed size from the format's own index, into *size (-1 when the
-// index does not give it, or the format has none). false when the listing
-// tool failed: the image is damaged or the tool missing.
+void TraceBytes(const char* format, long long a, long long b = 0) {
+    char line[128];
+    std::snprintf(line, sizeof line, format, a, b);
+    Trace(line);
+}
+
+bool ZstdSize(const std::string& image, std::int64_t* size, WriteFailure* failure) {
+    std::string problem;
+    if (ZstdFileSize(image, size, &problem)) return true;
+    *size = -1;
+    Trace(("Cannot list the image's size: zstd " + problem).c_str());
+    Fail(failure, WriteFailure::Damaged, -1, 0, "zstd " + problem);
+    return false;
+}
+
+// The decompressed size from the format's own index or frame headers, into
+// *size (-1 when they do not give it, or the format has none). false when
+// the image is damaged or the listing tool failed (damaged, or missing).
 bool ListSize(ImageFormat format, const std::string& image, std::int64_t* size,
               WriteFailure* failure) {
     *size = -1;
+    if (format == ImageFormat::Zstd) return ZstdSize(image, size, failure);
     const std::vector<std::string> argv = SizeListArguments(format, image);
     if (argv.empty()) return true;
     std::string listing, problem;
@@ -147,7 +163,9 @@ bool ListSize(ImageFormat format, const std::string& image, std::int64_t* size,
 std::string StreamProblem(ImageCopy::Result result, int waitStatus, std::int64_t size,
                           std::int64_t given) {
     using Result = ImageCopy::Result;
-    if (result == Result::Cancelled || result == Result::WriteFailed) return "";
+    if (result == Result::Cancelled || result == Result::WriteFailed ||
+        result == Result::RangeDiffers)
+        return "";
     if (result == Result::Longer)
         return "gave more than the " + std::to_string(size) + " bytes its index announced";
     if (std::string problem = platform::ExitProblem(waitStatus); !problem.empty()) return problem;
@@ -180,10 +198,12 @@ bool ReadDecompressed(const std::vector<std::string>& argv, std::int64_t offset,
 }
 
 // Copies `size` bytes from `source` (or, when argv names a decompressor, from
-// its output) onto the opened device, flushes it and verifies when asked.
-bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int source,
-              const std::vector<std::string>& argv, const write_image_thread_data& job) {
-    ImageCopy copy(device, size);
+// its output), or the ranges of `map`, onto the opened device, the image's
+// first MiB last; flushes it and verifies when asked.
+bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, const BlockMap* map,
+              int source, const std::vector<std::string>& argv,
+              const write_image_thread_data& job) {
+    ImageCopy copy(device, size, map);
     if (!copy.Allocated()) {
         Fail(job.failure, WriteFailure::Other);
         return false;
@@ -206,6 +226,13 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
         Fail(job.failure, WriteFailure::Cancelled, job.writtenBytes->load());
     if (result == ImageCopy::Result::WriteFailed)
         Fail(job.failure, WriteFailure::WriteStopped, copy.FailedAt(), copy.Error());
+    if (result == ImageCopy::Result::RangeDiffers) {
+        const MappedRange& range = copy.BadRange();
+        TraceBytes("Block map: the image's bytes %lld to %lld differ from the map's checksum",
+                   range.offset, range.offset + range.bytes - 1);
+        if (job.failure->kind == WriteFailure::None) job.failure->rangeBytes = range.bytes;
+        Fail(job.failure, WriteFailure::RangeDiffers, range.offset);
+    }
     if (!argv.empty()) {
         // Ended and reaped whatever happened: no zombie outlives the job.
         if (result != ImageCopy::Result::Done && result != ImageCopy::Result::EndedEarly)
@@ -219,9 +246,16 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
         copied = copied && problem.empty();
     }
     if (!copied) Fail(job.failure, WriteFailure::NotReadable);  // the source's own read failed
-    // Success means the bytes are on the device, not in a cache.
+    // Success means the bytes are on the device, not in a cache; the image's
+    // first MiB goes last, once all the rest is there.
     if (copied && !platform::FlushDevice(device.fd)) {
         Fail(job.failure, WriteFailure::FlushFailed, -1, errno);
+        copied = false;
+    }
+    bool flushFailed = false;
+    if (copied && !copy.WriteHead(job.writtenBytes, &flushFailed)) {
+        Fail(job.failure, flushFailed ? WriteFailure::FlushFailed : WriteFailure::WriteStopped,
+             flushFailed ? -1 : copy.FailedAt(), copy.Error());
         copied = false;
     }
     if (copied && job.verify) {
@@ -237,7 +271,7 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
                  g_cancelThread.load() ? WriteFailure::Cancelled
                  : mismatch >= 0       ? WriteFailure::Mismatch
                                        : WriteFailure::ReadBack,
-                 g_cancelThread.load() ? size
+                 g_cancelThread.load() ? job.writtenBytes->load()
                  : mismatch >= 0       ? mismatch
                                        : copy.FailedAt());
         }
@@ -245,28 +279,73 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, int sourc
     return copied;
 }
 
+// Opens the raw image anew, or the temporary file, into *fd and gives its
+// size; false when it is not a regular file that can be read.
+bool OpenSource(const write_image_thread_data& job, int* fd, std::int64_t* size) {
+    // A raw image is copied from where it is: it needs no temporary copy.
+    // Again only a regular file: the raw image's path is opened anew.
+    const bool raw = *job.format == ImageFormat::Raw;
+    *fd =
+        open((raw ? job.imageFile : job.tempImageFile).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0) {
+        Fail(job.failure, WriteFailure::NotReadable);
+        return false;
+    }
+    struct stat st;
+    *size = fstat(*fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    posix_fadvise(*fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return true;
+}
+
+// The block map beside the image, when it is usable and describes an image
+// of `size` bytes; else null, and the whole image is written. The verdict
+// goes to the job's record, for the window.
+const BlockMap* ChooseBlockMap(const write_image_thread_data& job, std::int64_t size) {
+    BlockMapInfo& info = *job.blockMap;
+    info = job.useBlockMap ? FindBlockMap(job.imageFile) : BlockMapInfo{};
+    if (info.Usable()) info.problem = ImageSizeProblem(info.map, size);
+    if (!info.problem.empty()) {
+        info.map = BlockMap{};
+        Trace(("Block map ignored: " + info.problem).c_str());
+    }
+    if (!info.Usable()) return nullptr;
+    TraceBytes("Block map: %lld of %lld bytes mapped", info.map.mappedBytes, size);
+    return &info.map;
+}
+
+// The opened device for the write and the read-back (one descriptor: one
+// password prompt); fd -1 when it could not be opened.
+platform::OpenedDevice OpenDevice(const write_image_thread_data& job) {
+    const platform::OpenedDevice device =
+        platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
+    if (device.fd < 0)
+        Fail(job.failure,
+             device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
+             device.error);
+    return device;
+}
+
+// Checked against the opened device itself, before its first byte changes
+// and before any decompressor starts.
+bool FitsDevice(std::int64_t size, const platform::OpenedDevice& device,
+                const write_image_thread_data& job) {
+    if (device.size < 0 || size <= device.size) return true;
+    TraceImageTooLarge(size, device.size);
+    Fail(job.failure, WriteFailure::TooLarge, size);
+    job.failure->deviceBytes = device.size;
+    return false;
+}
+
 // Steps after a successful decompression (or none, for a raw or a streamed
-// image): copy, flush, verify when asked, close. true when all of them
-// succeeded.
+// image): open the device, copy, flush, verify when asked, close. true when
+// all of them succeeded.
 bool CopyImage(const write_image_thread_data& job) {
     const bool streamed = *job.streamBytes >= 0;
     std::int64_t size = *job.streamBytes;
     int imageFd = -1;
-    if (!streamed) {
-        // A raw image is copied from where it is: it needs no temporary copy.
-        // Again only a regular file: the raw image's path is opened anew.
-        const bool raw = *job.format == ImageFormat::Raw;
-        imageFd = open((raw ? job.imageFile : job.tempImageFile).c_str(),
-                       O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (imageFd < 0) {
-            Fail(job.failure, WriteFailure::NotReadable);
-            return false;
-        }
-        struct stat st;
-        size = fstat(imageFd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-        posix_fadvise(imageFd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
-    job.imageBytes->store(size);
+    if (!streamed && !OpenSource(job, &imageFd, &size)) return false;
+    const BlockMap* map = size > 0 ? ChooseBlockMap(job, size) : nullptr;
+    job.imageBytes->store(map ? map->mappedBytes : size);
 
     bool copied = false;
     // Nothing to write is not a written image.
@@ -276,26 +355,13 @@ bool CopyImage(const write_image_thread_data& job) {
     platform::AbandonOpens(g_cancelThread.load());
     if (size > 0 && g_cancelThread.load()) Fail(job.failure, WriteFailure::Cancelled, 0);
     if (size > 0 && !g_cancelThread.load()) {
-        // One descriptor for the write and the read-back: one password prompt.
-        const platform::OpenedDevice device =
-            platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
-        if (device.fd < 0)
-            Fail(job.failure,
-                 device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
-                 device.error);
+        const platform::OpenedDevice device = OpenDevice(job);
         if (device.fd >= 0) {
-            if (device.size >= 0 && size > device.size) {
-                // Checked against the opened device itself, before its first
-                // byte changes and before any decompressor starts.
-                TraceImageTooLarge(size, device.size);
-                Fail(job.failure, WriteFailure::TooLarge, size);
-                job.failure->deviceBytes = device.size;
-            } else {
-                copied = CopyOnto(device, size, imageFd,
-                                  streamed ? StreamArguments(*job.format, job.imageFile)
-                                           : std::vector<std::string>{},
-                                  job);
-            }
+            copied = FitsDevice(size, device, job) &&
+                     CopyOnto(device, size, map, imageFd,
+                              streamed ? StreamArguments(*job.format, job.imageFile)
+                                       : std::vector<std::string>{},
+                              job);
             if (close(device.fd) != 0) {
                 Fail(job.failure, WriteFailure::FlushFailed, -1, errno);
                 copied = false;
@@ -345,6 +411,40 @@ bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size) {
             promised == ImageFormat::Raw || promised == content ? content : ImageFormat::Damaged;
     if (size) *size = st.st_size;
     return true;
+}
+
+// Only the headers are read, a page at a time: a few bytes of each block.
+bool ZstdFileSize(const std::string& image, std::int64_t* size, std::string* problem) {
+    constexpr std::int64_t kPage = 4096;
+    const int fd = open(image.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    *problem = "cannot be read";
+    bool listed = false;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        // Only the headers are wanted: no read-ahead of what lies between them.
+        posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+        // The page read last serves the headers that lie in it.
+        char page[kPage];
+        std::int64_t pageAt = -1;
+        long long pageBytes = 0;
+        const ReadAt read = [&](std::int64_t offset, void* into, std::size_t n) -> long long {
+            if (offset + static_cast<std::int64_t>(n) > offset / kPage * kPage + kPage)
+                return platform::ReadFullAt(fd, into, n, offset);  // across a page's end
+            if (offset / kPage * kPage != pageAt) {
+                pageAt = offset / kPage * kPage;
+                pageBytes = platform::ReadFullAt(fd, page, sizeof page, pageAt);
+                if (pageBytes < 0) pageAt = -1;
+                if (pageBytes < 0) return -1;
+            }
+            const long long count =
+                std::clamp<long long>(pageBytes - (offset - pageAt), 0, static_cast<long long>(n));
+            std::memcpy(into, page + (offset - pageAt), static_cast<std::size_t>(count));
+            return count;
+        };
+        listed = ZstdContentSize(read, st.st_size, size, problem);
+    }
+    if (fd >= 0) close(fd);
+    return listed;
 }
 
 bool FileExists(const char* path) {
@@ -478,6 +578,10 @@ void DeviceImageWriter::SetVerify(bool on) {
     m_verify = on;
 }
 
+void DeviceImageWriter::SetUseBlockMap(bool on) {
+    m_useBlockMap = on;
+}
+
 namespace {
 
 // Zeroes the first kClearSize bytes and every signature libblkid finds, as
@@ -562,6 +666,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_verifiedBytes.store(-1);
     m_mismatchOffset.store(-1);
     m_failure = WriteFailure{};
+    m_blockMap = BlockMapInfo{};
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
     platform::AbandonOpens(false);
@@ -590,6 +695,8 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->streamBytes = &m_streamBytes;
     m_writeData->writtenBytes = &m_writtenBytes;
     m_writeData->verify = m_verify;
+    m_writeData->useBlockMap = m_useBlockMap;
+    m_writeData->blockMap = &m_blockMap;
     m_writeData->imageBytes = &m_imageBytes;
     m_writeData->verifiedBytes = &m_verifiedBytes;
     m_writeData->mismatchOffset = &m_mismatchOffset;

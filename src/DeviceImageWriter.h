@@ -9,17 +9,22 @@
 // which may wait on a password prompt: the controller runs it on a thread of
 // its own, while no other member is called. A write job runs on two POSIX
 // worker threads. UnzipThread checks that the image is a regular file and
-// tells its format from its content. A raw image needs no copy; an xz or
-// zstd image whose index gives its decompressed size is streamed; any other
-// compressed image it decompresses with the system's tool, through the
-// shell, into the temporary file kTempImageName. WriteImageThread joins it,
-// refuses an image larger than the device, copies the raw image, the
-// temporary file or the decompressor's output (started without a shell, see
-// platform/ChildProcess) onto the device in pieces that a reader thread
-// fills meanwhile (ImageCopy; direct I/O on a block device), flushes the
-// device, reads it back and compares when verification is on, and removes
-// the temporary file. They report through the two plain callbacks below, on
-// the write thread; the write thread is detached, nobody joins it.
+// tells its format from its content. A raw image needs no copy; an xz image
+// whose index, or a zstd image whose frame headers, give its decompressed
+// size is streamed; any other compressed image it decompresses with the
+// system's tool, through the shell, into the temporary file kTempImageName.
+// WriteImageThread joins it, looks for a block map beside the image
+// (writer/BlockMap), refuses an image larger than the device, copies the raw
+// image, the temporary file or the decompressor's output (started without a
+// shell, see platform/ChildProcess) onto the device in pieces that a reader
+// thread fills meanwhile (ImageCopy; direct I/O on a block device): all of
+// it, or only the ranges a usable map names. The device's first MiB is
+// zeroed before the first image byte reaches it and the image's first MiB is
+// written last, after the rest is flushed, so that an unfinished write
+// leaves no partition table. It flushes the device, reads it back and
+// compares when verification is on, and removes the temporary file. They
+// report through the two plain callbacks below, on the write thread; the
+// write thread is detached, nobody joins it.
 //
 // Ownership: the writer owns its settings and its two job records; the worker
 // threads only read their record. The caller must not start another job or
@@ -33,6 +38,7 @@
 #include <memory>
 #include <string>
 
+#include "writer/BlockMap.h"
 #include "writer/ImageFormat.h"
 
 // The decompressed image inside the temporary directory; its growth shows
@@ -52,14 +58,15 @@ void TraceImageTooLarge(std::int64_t imageBytes, std::int64_t deviceBytes);
 // is gone: true = image written and flushed to the device (and, with
 // verification on, read back equal). An image that is not a regular file,
 // is damaged (its decompressor fails, or gives fewer or more bytes than its
-// index announced), holds no bytes at all or is larger than the device gives
-// false, as does a cancelled job.
+// index announced, or a range of its block map differs from the map's
+// checksum), holds no bytes at all or is larger than the device gives false,
+// as does a cancelled job.
 using FinishedCallback = void (*)(bool success);
 // Called on the write thread: total chunks (whole 8 MiB chunks in the image,
-// rounded down), current chunk (1-based; the last may be total + 1). A chunk
-// is reported when 100 * current / total changes; with a total of 0 (image
-// under 8 MiB) the divisor is taken as 1, so the one chunk is reported as
-// (0, 1).
+// or in its mapped bytes when a block map is used, rounded down), current
+// chunk (1-based; the last may be total + 1). A chunk is reported when
+// 100 * current / total changes; with a total of 0 (under 8 MiB) the divisor
+// is taken as 1, so the one chunk is reported as (0, 1).
 using ProgressCallback = void (*)(std::int32_t total, std::int32_t current);
 
 // Process-wide: set by StopImageWriting, cleared when a job starts, read by
@@ -84,6 +91,12 @@ std::int64_t FileSize(const char* path);
 // a stalled mount may block: call it on a worker thread.
 bool InspectImage(const char* path, ImageFormat* format, std::int64_t* size);
 
+// A zstd image's decompressed size from its frame headers (ZstdContentSize),
+// never a pass over the whole file: *size, -1 when a frame does not record
+// it. false, and *problem, when the file cannot be read or is damaged. A file
+// on a stalled mount may block: call it on a worker thread.
+bool ZstdFileSize(const std::string& image, std::int64_t* size, std::string* problem);
+
 // Why the last job (or clear) failed, for the window: set by the job's
 // threads, the first failure only, before the completion callback, and read
 // after it.
@@ -106,10 +119,14 @@ struct WriteFailure {
         NotCleared,    // the cleared stick still holds the signature `detail` names (it
                        // ignores writes); `detail` empty: it could not be probed, `error`
         Other,         // standard output tells
+        // The image's bytes [offset, offset + rangeBytes), a range of its block
+        // map, differ from the map's checksum: the image or the map is damaged.
+        RangeDiffers,
     };
     Kind kind = None;
     std::int64_t offset = -1;
     std::int64_t deviceBytes = -1;
+    std::int64_t rangeBytes = -1;
     int error = 0;
     std::string detail;
 };
@@ -132,6 +149,8 @@ struct write_image_thread_data {
     const ImageFormat* format = nullptr;
     const std::int64_t* streamBytes = nullptr;
     bool verify = false;
+    bool useBlockMap = false;
+    BlockMapInfo* blockMap = nullptr;
     std::atomic<std::int64_t>* imageBytes = nullptr;
     std::atomic<std::int64_t>* writtenBytes = nullptr;
     std::atomic<std::int64_t>* verifiedBytes = nullptr;
@@ -158,6 +177,10 @@ class DeviceImageWriter {
     // Read the device back after writing and compare it with the image; a
     // difference fails the job. Off until turned on; read when a job starts.
     void SetVerify(bool on);
+    // Write only the ranges of a usable block map beside the image (on until
+    // turned off; read when a job starts). Off, the whole image is written,
+    // and what the map leaves out is written too.
+    void SetUseBlockMap(bool on);
 
     // Zeroes the first 1024 bytes of the device and the magic bytes of every
     // signature libblkid finds on it (partition tables, the backup GPT, file
@@ -174,19 +197,25 @@ class DeviceImageWriter {
     bool WriteImage(FinishedCallback finished, ProgressCallback progress);
     bool UnzipImageFileToTemp();
 
-    // Size in bytes of the decompressed image of the running or last job, known
-    // once decompression has succeeded (before the copy starts); -1 until then.
+    // The bytes the running or last job writes: the decompressed image's
+    // size, or with a usable block map the bytes it maps. Known once
+    // decompression has succeeded (before the copy starts); -1 until then.
     // WriteImage resets it.
     std::int64_t ImageBytes() const { return m_imageBytes.load(); }
-    // Bytes of the image written onto the device so far, as each piece of
-    // kPieceSize (2 MiB) is written; a write the device did not take in full
-    // is not counted. Keeps its last value after the job; WriteImage resets
-    // it to 0.
+    // Bytes of the image written onto the device so far, as each piece of up
+    // to kPieceSize (2 MiB) is written; a write the device did not take in
+    // full is not counted, nor the image's first MiB until it is written, at
+    // the end. With a map, only mapped bytes count. Keeps its last value
+    // after the job; WriteImage resets it to 0.
     std::int64_t WrittenBytes() const { return m_writtenBytes.load(); }
-    // Bytes of the device read back and found equal so far: -1 until the
-    // job's verification starts (and throughout a job without it). Keeps its
-    // last value after the job; WriteImage resets it.
+    // Bytes read back and found equal so far (with a map, mapped bytes): -1
+    // until the job's verification starts (and throughout a job without it).
+    // Keeps its last value after the job; WriteImage resets it.
     std::int64_t VerifiedBytes() const { return m_verifiedBytes.load(); }
+    // The block map the running or last job found beside the image: none
+    // (empty path), used, or ignored and why. Readable once ImageBytes() is
+    // no longer -1, and after the completion callback; WriteImage resets it.
+    const BlockMapInfo& JobBlockMap() const { return m_blockMap; }
     // Offset of the first byte on the device that differs from the image, or
     // -1 when none was found. WriteImage resets it.
     std::int64_t MismatchOffset() const { return m_mismatchOffset.load(); }
@@ -203,6 +232,8 @@ class DeviceImageWriter {
     std::string m_imageFile;
     std::string m_devicePath;
     bool m_verify = false;
+    bool m_useBlockMap = true;
+    BlockMapInfo m_blockMap;
     bool m_unzipSucceeded = false;
     ImageFormat m_imageFormat = ImageFormat::Damaged;
     std::int64_t m_streamBytes = -1;

@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
 #include <QtTest>
 #include <csignal>
 #include <fstream>
 #include <future>
 #include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "DeviceImageWriter.h"
 #include "platform/files/ImageContent.h"
@@ -40,6 +42,9 @@ const char kVerified[] = "Verification started!|Verification succeeded!";
 const char kDamaged[] = "Image is damaged: its content is not what its name promises";
 // zstd records the size only when it knows it: from standard input, when told.
 const char kZstdSized[] = "sh -c 'zstd -1 -q --stream-size=$(stat -Lc %s /dev/stdin)'";
+// Frames of 1 MiB, each recording its size (zstd does for a file).
+const char kZstdFrames[] =
+    "sh -c 'd=$(mktemp -d); split -b 1M - $d/p; for p in $d/p*; do zstd -q -c $p; done; rm -r $d'";
 // 20 MiB: at the first progress call the decompressor is still running, since the writer
 // holds at most 8 MiB beyond the chunk just written, and the pipe 1 MiB.
 constexpr qint64 kLong = 20 * MiB;
@@ -82,6 +87,12 @@ void Progress(std::int32_t total, std::int32_t current) {
     std::lock_guard lock(g_mutex);
     if (g_job.hook == "kill" && g_job.calls.empty())
         for (pid_t child : Children()) kill(child, SIGKILL);
+    if (g_job.hook == "threads" && g_job.calls.empty())  // the decompressor's threads: 1 + decoders
+        for (pid_t child : Children())
+            if (std::distance(
+                    std::filesystem::directory_iterator("/proc/" + std::to_string(child) + "/task"),
+                    {}) > 2)
+                g_job.calls += "+";
     if (g_job.hook == "append")
         g_job.calls += testsupport::Run("head -c 9 /dev/zero | xz >>" + g_job.image) ? "!" : "";
     g_job.calls += "(" + std::to_string(total) + "," + std::to_string(current) + ")";
@@ -125,6 +136,13 @@ std::pair<bool, qint64> RunJob(bool cancel, Reports job) {
     close(saved);
     close(fds[0]);
     return {started, bytesAtStart};
+}
+
+// What blkid finds at the start of a device (a partition table, a file system); "" when nothing.
+std::string Probed(const std::string& device) {
+    std::string found;
+    testsupport::Run("blkid -p -o export " + device, &found);
+    return found;
 }
 
 // `path` (ending in "/") lengthened by directories of `fill` to `length` bytes.
@@ -251,10 +269,12 @@ const Row kRows[] = {
     {.name = "xz cut short", .image = "damaged", .file = "image.xz", .pack = "xz -1", .unzips = false, .lines = "Cannot list the image's size: xz exited with status 1", .why = WriteFailure::Damaged},
     {.name = "xz not in PATH", .file = "image.xz", .pack = "xz -1", .noTools = true, .unzips = false, .lines = "Cannot list the image's size: xz could not be started: No such file or directory", .why = WriteFailure::ToolMissing},
     {.name = "zstd corrupt", .image = "corrupt", .file = "image.zst", .pack = kZstdSized, .written = kSome, .lines = "Decompression failed: zstd exited with status 1", .why = WriteFailure::Damaged},
-    {.name = "xz longer than its index", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "append", .written = kAll, .calls = "(2,1)(2,2)(2,3)", .lines = "Decompression failed: xz gave more than the 20971520 bytes its index announced", .why = WriteFailure::Damaged},
+    {.name = "xz longer than its index", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "append", .written = kLong - MiB, .calls = "(2,1)(2,2)(2,3)", .lines = "Decompression failed: xz gave more than the 20971520 bytes its index announced", .why = WriteFailure::Damaged},
     {.name = "xz killed", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "kill", .written = kSome, .calls = "(2,1)", .lines = "Decompression failed: xz was killed by signal 9", .why = WriteFailure::Damaged},
-    {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 8 * MiB, .calls = "(2,1)", .why = WriteFailure::Cancelled},
+    {.name = "xz cancelled", .size = kLong, .file = "image.xz", .pack = "xz -1", .hook = "cancel", .written = 7 * MiB, .calls = "(2,1)", .why = WriteFailure::Cancelled},
     {.name = "xz too large", .size = 13 * MiB, .dev = "small", .file = "image.xz", .pack = "xz -1", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
+    {.name = "zstd, a frame a MiB", .size = 17 * MiB, .temp = "full", .file = "image.zst", .pack = kZstdFrames, .verify = true, .ok = true, .calls = "(2,1)(2,2)(2,3)", .lines = kVerified},
+    {.name = "zstd cut short", .image = "damaged", .file = "image.zst", .pack = kZstdSized, .unzips = false, .lines = "Cannot list the image's size: zstd frames damaged or cut short at byte 0", .why = WriteFailure::Damaged},
     {.name = "xz, device returns other bytes", .size = 5 * MiB, .file = "image.xz", .pack = "xz -1", .verify = true, .hook = "tamper", .at = 4 * MiB + 1, .written = kAll, .calls = "(0,1)", .lines = "Verification started!|Verification failed at byte 4194305", .why = WriteFailure::Mismatch},
 };
 
@@ -286,6 +306,56 @@ const ClearRow kClearRows[] = {
     {"stick pulled out", "gone", kIso, WriteFailure::FlushFailed},
 };
 // clang-format on
+
+// Blocks [first, last] of 4 KiB that the maps name: one in the first MiB, one across its end,
+// one in the middle, one up to the image's end inside its last block (6 MiB + 1000 bytes).
+const std::pair<qint64, qint64> kMapRanges[] = {{0, 15}, {200, 300}, {1000, 1100}, {1400, 1536}};
+constexpr qint64 kBlock = 4096, kMapped = (16 + 101 + 101) * kBlock + 136 * kBlock + 1000;
+
+// bmaptool's map of `raw` in format `version`, SHA-256 a range, spoilt as `tweak` says.
+std::string MakeMap(const std::string& raw, const std::string& version, const QString& tweak) {
+    const auto sha = [](std::string_view bytes) {
+        return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
+                                        QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    };
+    const qint64 size = qint64(raw.size()) + (tweak == "size" ? kBlock : 0);
+    const qint64 blocks = (size + kBlock - 1) / kBlock;
+    std::vector<std::pair<qint64, qint64>> ranges(std::begin(kMapRanges), std::end(kMapRanges));
+    if (tweak == "overlap") ranges.insert(ranges.begin() + 3, {1050, 1060});
+    if (tweak == "beyond") ranges.push_back({blocks, blocks + 1});
+    std::string list;
+    qint64 mapped = 0;
+    for (auto [first, last] : ranges) {
+        std::string sum = sha(std::string_view(raw).substr(
+            std::min<std::size_t>(first * kBlock, raw.size()), (last + 1 - first) * kBlock));
+        if (tweak == "range" && first == 1000) sum[0] = sum[0] == '0' ? '1' : '0';
+        list += "<Range chksum=\"" + sum + "\"> " + std::to_string(first) + "-" +
+                std::to_string(last) + " </Range>\n";
+        mapped += last - first + 1;
+    }
+    const std::string zeros(64, '0');
+    std::string xml = "<?xml version=\"1.0\" ?>\n";
+    if (tweak == "entity")
+        xml +=
+            "<!DOCTYPE bmap [<!ENTITY a \"aaaaaaaaaaaaaaaa\"><!ENTITY b "
+            "\"&a;&a;&a;&a;&a;&a;\">]>\n";
+    xml += "<bmap version=\"" + version + "\">\n<ImageSize> " + std::to_string(size) +
+           " </ImageSize><BlockSize> 4096 </BlockSize>\n<BlocksCount> " + std::to_string(blocks) +
+           " </BlocksCount><MappedBlocksCount> " + std::to_string(mapped) +
+           " </MappedBlocksCount><Note>" + (tweak == "entity" ? "&b;" : "") +
+           "</Note>\n<ChecksumType> sha256 </ChecksumType><BmapFileChecksum> " + zeros +
+           " </BmapFileChecksum>\n<BlockMap>\n" + list + "</BlockMap>\n</bmap>\n";
+    std::string own = sha(xml);
+    if (tweak == "checksum") own[5] = own[5] == 'f' ? 'e' : 'f';
+    return xml.replace(xml.find(zeros), zeros.size(), own);
+}
+
+// What the window is told of a map: "" used, else why not.
+QString Verdict(const BlockMapInfo& info) {
+    return info.Usable() ? "" : info.path.empty() ? "none" : QString::fromStdString(info.problem);
+}
 
 }  // namespace
 
@@ -320,7 +390,7 @@ class WriterTest : public QObject {
         if (r.image == "huge") QCOMPARE(testsupport::Run("cd " + dir + kHugeImage), 0);
         if (r.image == "fifo") QCOMPARE(mkfifo(image.c_str(), 0600), 0);
         if (r.image != "huge" && r.image != "fifo" && r.image != "missing")
-            QVERIFY(!testsupport::MakeImage(dir, name, r.size, r.pack, &raw).empty());
+            QVERIFY(!testsupport::MakeImage(dir, name, r.size, r.pack, &raw, true).empty());
         if (r.image == "damaged") QCOMPARE(testsupport::Run("truncate -s -99K " + image), 0);
         if (r.image == "corrupt")
             QCOMPARE(testsupport::Run("dd if=/dev/zero of=" + image +
@@ -362,13 +432,20 @@ class WriterTest : public QObject {
         const qint64 written = r.written == kSome ? g_writer.WrittenBytes()
                                : r.written == kAll || (r.written == kIfOk && r.ok) ? r.size
                                                                                    : r.written;
-        QCOMPARE(g_writer.WrittenBytes(), std::max<qint64>(written, 0));
-        std::string expected = raw.substr(0, std::max<qint64>(written, 0)) +
-                               original.substr(std::max<qint64>(written, 0));
+        const qint64 n = std::max<qint64>(written, 0);
+        QCOMPARE(g_writer.WrittenBytes(), n);
+        // The image's first MiB comes last: an unfinished write leaves it zero.
+        std::string expected =
+            n == r.size ? raw + original.substr(n)
+            : n > 0     ? std::string(MiB, '\0') + raw.substr(MiB, n) + original.substr(MiB + n)
+                        : original;
         if (r.hook == "tamper") expected[r.at] = byte;
         QVERIFY(testsupport::ReadBytes(w.backing) == expected);
-        // Verified up to the piece that differs.
-        const qint64 verified = r.hook == "tamper" ? r.at / qint64(kPieceSize) * kPieceSize : 0;
+        QCOMPARE(Probed(w.loop).find("PTTYPE=dos") != std::string::npos, n == r.size && n >= 512);
+        // Verified up to the piece that differs (the first MiB is a piece of its own).
+        const qint64 verified = r.hook == "tamper" ? std::max(std::min(r.at, 2 * MiB) / MiB * MiB,
+                                                              r.at / 2 / MiB * 2 * MiB)
+                                                   : 0;
         QCOMPARE(g_writer.VerifiedBytes(), !r.verify ? -1 : r.ok ? r.size : verified);
         QCOMPARE(g_writer.MismatchOffset(), r.hook == "tamper" ? r.at : -1);
         // The two threads' lines interleave; sorted by thread, they are kTrace.
@@ -523,6 +600,129 @@ class WriterTest : public QObject {
                                        .label = "\u202Eline\nbreak " + std::string(300, 'x')};
         QCOMPARE(ImageSummaryText(c),
                  "UDF “line break " + QString(28, 'x') + "…” · MBR · 0 MB once written");
+    }
+
+    void blockMap_data() {
+        QTest::addColumn<QString>("file");     // its map: IMAGE.bmap, or without ".xz"/".gz"
+        QTest::addColumn<QString>("pack");     // compressor
+        QTest::addColumn<QString>("tweak");    // how the map is spoilt; "off": maps not used
+        QTest::addColumn<QString>("verdict");  // part of the reason it is ignored; "": used
+        QTest::newRow("2.0, raw") << "image.img"
+                                  << ""
+                                  << ""
+                                  << "";
+        QTest::newRow("1.4, xz") << "image.img.xz"
+                                 << "xz -1"
+                                 << "1.4"
+                                 << "";
+        QTest::newRow("2.0, gzip") << "image.img.gz"
+                                   << "gzip -1"
+                                   << ""
+                                   << "";
+        QTest::newRow("maps off") << "image.img"
+                                  << ""
+                                  << "off"
+                                  << "none";
+        QTest::newRow("wrong image size") << "image.img"
+                                          << ""
+                                          << "size"
+                                          << "is for an image of";
+        QTest::newRow("wrong map checksum") << "image.img"
+                                            << ""
+                                            << "checksum"
+                                            << "own checksum";
+        QTest::newRow("overlapping ranges") << "image.img"
+                                            << ""
+                                            << "overlap"
+                                            << "overlap";
+        QTest::newRow("range beyond the end") << "image.img"
+                                              << ""
+                                              << "beyond"
+                                              << "beyond";
+        QTest::newRow("entity expansion") << "image.img"
+                                          << ""
+                                          << "entity"
+                                          << "DTD";
+        QTest::newRow("wrong range checksum") << "image.img.xz"
+                                              << "xz -1"
+                                              << "range"
+                                              << "";
+    }
+
+    // A mapped write leaves what the map leaves out as the stick held it (the first MiB zero),
+    // and is verified; an unusable map has the whole image written.
+    void blockMap() {
+        REQUIRE_ROOT();
+        QFETCH(QString, file);
+        QFETCH(QString, pack);
+        QFETCH(QString, tweak);
+        QFETCH(QString, verdict);
+        World w;
+        QVERIFY(w.Attach("loop"));
+        const std::string original = testsupport::ReadBytes(w.backing),
+                          image = w.root + file.toStdString();
+        std::string raw;
+        QVERIFY(!testsupport::MakeImage(w.root, file.toStdString(), 6 * MiB + 1000,
+                                        pack.toStdString(), &raw, true)
+                     .empty());
+        const std::string stem = pack.isEmpty() ? image : image.substr(0, image.rfind('.'));
+        QVERIFY(testsupport::WriteBytes(stem + ".bmap",
+                                        MakeMap(raw, tweak == "1.4" ? "1.4" : "2.0", tweak)));
+        QVERIFY(Verdict(FindBlockMap(image)).contains(verdict) ||
+                tweak == "off");  // as the window learns it
+        g_writer.SetImageFile(image.c_str());
+        g_writer.SetDevice(w.loop.c_str());
+        g_writer.SetTempDirectory(w.root.c_str());
+        g_writer.SetVerify(true);
+        g_writer.SetUseBlockMap(tweak != "off");
+        RunJob(false, {.tempImage = w.root + "veskImage.img"});
+        g_writer.SetUseBlockMap(true);
+        std::lock_guard lock(g_mutex);
+        QVERIFY2(Verdict(g_writer.JobBlockMap()).contains(verdict) &&
+                     verdict.isEmpty() == g_writer.JobBlockMap().Usable(),
+                 qPrintable(Verdict(g_writer.JobBlockMap())));
+        const std::string stick = testsupport::ReadBytes(w.backing);
+        if (tweak == "range") {  // the write stops there, the first MiB still zero
+            QCOMPARE(g_writer.Failure().kind, WriteFailure::RangeDiffers);
+            QCOMPARE(g_writer.Failure().offset, 1000 * kBlock);
+            QCOMPARE(g_writer.Failure().rangeBytes, 101 * kBlock);
+            QVERIFY(stick.substr(1400 * kBlock) == original.substr(1400 * kBlock));
+            QCOMPARE(Probed(w.loop), std::string());
+            return;
+        }
+        std::string expected = raw + original.substr(raw.size());
+        if (verdict.isEmpty()) {
+            expected = std::string(MiB, '\0') + original.substr(MiB);
+            for (auto [first, last] : kMapRanges)
+                expected.replace(first * kBlock,
+                                 std::min((last + 1) * kBlock, qint64(raw.size())) - first * kBlock,
+                                 raw.substr(first * kBlock, (last + 1 - first) * kBlock));
+        }
+        QCOMPARE(g_job.result, true);
+        const qint64 bytes = verdict.isEmpty() ? kMapped : qint64(raw.size());
+        QCOMPARE(g_writer.ImageBytes(), bytes);
+        QCOMPARE(g_writer.WrittenBytes(), bytes);
+        QCOMPARE(g_writer.VerifiedBytes(), bytes);
+        QVERIFY(stick == expected);
+    }
+
+    // xz decodes a file of blocks that need more than 20 MiB each on more than one thread.
+    void xzThreads() {
+        REQUIRE_ROOT();
+        if (std::thread::hardware_concurrency() < 2) QSKIP("one core: xz decodes on one thread");
+        World w;
+        QVERIFY(w.Attach("loop"));
+        const std::string image = w.root + "image.xz";
+        QCOMPARE(testsupport::Run("head -c 20M /dev/zero | xz -1 -T2 --block-size=12MiB >" + image),
+                 0);
+        g_writer.SetImageFile(image.c_str());
+        g_writer.SetDevice(w.loop.c_str());
+        g_writer.SetTempDirectory(w.root.c_str());
+        g_writer.SetVerify(false);
+        RunJob(false, {.tempImage = w.root + "veskImage.img", .hook = "threads"});
+        std::lock_guard lock(g_mutex);
+        QCOMPARE(g_job.calls, std::string("+(2,1)(2,2)(2,3)"));
+        QCOMPARE(g_job.result, true);
     }
 };
 

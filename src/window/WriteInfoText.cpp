@@ -111,6 +111,12 @@ QString FailureText(const WriteFailure& f) {
                              "The stick still holds %1 after the clear: it may be failing or "
                              "ignore writes.")
                              .arg(detail);
+        case WriteFailure::RangeDiffers:
+            return WriteInfoText::tr(
+                       "The image's bytes %1 to %2 differ from its block map: the image or the map "
+                       "is damaged.")
+                .arg(f.offset)
+                .arg(f.offset + f.rangeBytes - 1);
         case WriteFailure::None:
         case WriteFailure::Other:
             break;

@@ -1,5 +1,8 @@
 #include "writer/ImageFormat.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: the header's size and flags
+#include <zstd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -7,12 +10,12 @@
 
 namespace {
 
-// xz's decoding threads each hold a block; beyond this cap it runs fewer
-// (one at the least, never refusing). It keeps xz near 10 MiB, so writer and
-// decompressor stay within 32 MiB: files of small blocks still decode on
-// several cores, those of xz -T0's default 24 MiB blocks on one (two threads
-// would need about 90 MiB).
-constexpr char kXzThreadMemory[] = "--memlimit-mt-decompress=20MiB";
+// xz's decoding threads each hold a block, its input and its output: about
+// 45 MiB for the 24 MiB blocks of xz -T0 -6. Within this cap it runs as many
+// as the machine has cores and the cap allows (on one, never refusing, when a
+// single block needs more), so that xz stays under 192 MiB and, with the
+// writer's 30 MiB or so, both stay under 256 MiB of resident memory.
+constexpr char kXzThreadMemory[] = "--memlimit-mt-decompress=192MiB";
 
 std::int64_t Number(std::string_view text) {
     std::int64_t value = -1;
@@ -75,7 +78,6 @@ const char* DecompressTool(ImageFormat format) {
 // "--" ends the options, so a path that starts with "-" stays a path.
 std::vector<std::string> SizeListArguments(ImageFormat format, const std::string& path) {
     if (format == ImageFormat::Xz) return {"xz", "--robot", "--list", "--", path};
-    if (format == ImageFormat::Zstd) return {"zstd", "-lv", "--", path};
     return {};
 }
 
@@ -90,14 +92,50 @@ std::int64_t ListedSize(ImageFormat format, std::string_view listing) {
         }
         return Number(fields.substr(0, fields.find('\t')));
     }
-    if (format == ImageFormat::Zstd) {
-        // "Decompressed Size: 2.86 MiB (3000000 B)", only when every frame records it.
-        const std::string_view line = LineAfter(listing, "Decompressed Size:");
-        const std::size_t open = line.rfind('(');
-        if (open == std::string_view::npos || !line.ends_with(" B)")) return -1;
-        return Number(line.substr(open + 1, line.size() - 3 - (open + 1)));
-    }
     return -1;
+}
+
+bool ZstdContentSize(const ReadAt& read, std::int64_t fileBytes, std::int64_t* size,
+                     std::string* problem) {
+    *size = 0;
+    const auto damaged = [&](std::int64_t at) {
+        *problem = "frames damaged or cut short at byte " + std::to_string(at);
+        return false;
+    };
+    for (std::int64_t frame = 0; frame < fileBytes;) {
+        unsigned char header[ZSTD_FRAMEHEADERSIZE_MAX];
+        const long long got = read(frame, header, sizeof header);
+        ZSTD_frameHeader fh;
+        if (got <= 0 || ZSTD_getFrameHeader(&fh, header, static_cast<std::size_t>(got)) != 0)
+            return damaged(frame);
+        std::int64_t at = frame + fh.headerSize;
+        if (fh.frameType == ZSTD_skippableFrame) {
+            at += static_cast<std::int64_t>(fh.frameContentSize);
+        } else {
+            if (fh.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) {
+                *size = -1;
+                return true;
+            }
+            if (fh.frameContentSize > static_cast<unsigned long long>(INT64_MAX - *size))
+                return damaged(frame);
+            *size += static_cast<std::int64_t>(fh.frameContentSize);
+            // Block header: last-block flag, type (raw, RLE, compressed,
+            // reserved), size; an RLE block stores one byte.
+            for (bool last = false; !last;) {
+                unsigned char b[3];
+                if (at + 3 > fileBytes || read(at, b, 3) != 3) return damaged(frame);
+                const unsigned block = b[0] | b[1] << 8 | b[2] << 16;
+                const unsigned type = (block >> 1) & 3;
+                if (type == 3) return damaged(frame);
+                last = block & 1;
+                at += 3 + (type == 1 ? 1 : block >> 3);
+            }
+            if (fh.checksumFlag) at += 4;
+        }
+        if (at > fileBytes) return damaged(frame);
+        frame = at;
+    }
+    return true;
 }
 
 std::vector<std::string> StreamArguments(ImageFormat format, const std::string& path) {

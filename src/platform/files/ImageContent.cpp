@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "DeviceImageWriter.h"
 #include "platform/files/ChildProcess.h"
 #include "platform/kernel/DeviceAccess.h"
 
@@ -236,7 +237,10 @@ ImageContent ProbeImageContent(const std::string& path, const std::atomic<bool>&
         return c;
     }
 
-    // Compressed: the size its index records, then the stream's start.
+    // Compressed: the size its index or headers record, then the stream's start.
+    std::string problem;
+    if (c.format == ImageFormat::Zstd && !ZstdFileSize(path, &c.writtenSize, &problem))
+        c.writtenSize = -1;
     if (const auto argv = SizeListArguments(c.format, path); !argv.empty()) {
         std::string listing;
         const Output listed =
