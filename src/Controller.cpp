@@ -1,5 +1,7 @@
 #include "Controller.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -58,12 +60,15 @@ Controller::Controller() {
     m_tempDirectory = platform::TempDirectory::Create();
     m_image = std::make_unique<ImageChoice>();
     m_sleepInhibitor = std::make_unique<platform::SleepInhibitor>();
-    connect(m_image.get(), &ImageChoice::changed, this,
-            [this] { WindowControls::SetElided(korvelImageInfo, m_image->Line()); });
+    connect(m_image.get(), &ImageChoice::changed, this, [this] {
+        WindowControls::SetElided(korvelImageInfo, m_image->Line());
+        useBlockMapCheckBox->setVisible(m_image->BlockMapUsable());
+    });
     connect(m_image.get(), &ImageChoice::dropped, this, &Controller::chooseImageFile);
     // Without a private directory the writer gets none and refuses to write:
     // a shared directory would let others plant links at its file name.
-    m_deviceImageWriter->SetTempDirectory(m_tempDirectory ? m_tempDirectory->Path().c_str() : "");
+    m_writerTemp = tempDirectory();
+    m_deviceImageWriter->SetTempDirectory(m_writerTemp.c_str());
     m_operation = std::make_unique<StickOperation>(m_image->Checksum());
     connect(m_operation.get(), &StickOperation::waiting, this, [this](const QString& text) {
         showOperationInfo(text);
@@ -74,7 +79,7 @@ Controller::Controller() {
     connect(m_operation.get(), &StickOperation::refused, this, &Controller::reportFailure);
     connect(m_operation.get(), &StickOperation::unmountRefused, this,
             &Controller::releaseOperationLock);
-    m_writeJob = std::make_unique<WriteJob>(*m_deviceImageWriter, tempDirectory());
+    m_writeJob = std::make_unique<WriteJob>();
     connect(m_writeJob.get(), &WriteJob::line, this, &Controller::showOperationInfo);
     connect(m_writeJob.get(), &WriteJob::finished, this,
             [this](bool written, const QString& message, const QString& reason) {
@@ -82,7 +87,7 @@ Controller::Controller() {
                 reportResult(message, !written, reason);
                 endWrite();
             });
-    m_clearJob = std::make_unique<ClearJob>(*m_deviceImageWriter);
+    m_clearJob = std::make_unique<ClearJob>();
     m_formatJob = std::make_unique<FormatJob>();
     connect(m_clearJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
     connect(m_formatJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
@@ -115,6 +120,7 @@ void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
     chooseImageButton = ui.chooseImageButton;
     verifyCheckBox = ui.verifyCheckBox;
     powerOffCheckBox = ui.powerOffCheckBox;
+    useBlockMapCheckBox = ui.useBlockMapCheckBox;
     window = mainWindow;
     quitMenuItem = ui.quitMenuItem;
     m_controls =
@@ -170,6 +176,8 @@ void Controller::teardown() {
     m_image->Cancel();
     m_sleepInhibitor->Release();
     m_deviceImageWriter.reset();
+    // Given-up jobs may still run: their writers live on until the end.
+    for (auto& writer : m_givenUpWriters) (void)writer.release();
     imageFileName.clear();
     m_tempDirectory.reset();
 }
@@ -472,9 +480,10 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(tr("Cancel"), &Controller::cancelWriteImage);
     setWriteProgress(0);
     writeImageProgress->setValue(0);
-    if (m_writeJob->Start(imageFileName, m_operation->Facts().image,
-                          platform::RawNodePath(m_selectedDevice->bsdName),
-                          verifyCheckBox->isChecked(), FinishedWriteImage, WriteProgress)) {
+    if (m_writeJob->Start(
+            *m_deviceImageWriter, m_writerTemp, imageFileName, m_operation->Facts().image,
+            platform::RawNodePath(m_selectedDevice->bsdName), verifyCheckBox->isChecked(),
+            useBlockMapCheckBox->isChecked(), FinishedWriteImage, WriteProgress)) {
         m_sleepInhibitor->Hold();  // a laptop must not sleep in the middle
         showWriteProgress();
         refreshStatusTimer =
@@ -499,8 +508,15 @@ void Controller::showWriteProgress() {
 
 void Controller::updateWriteStatus(QTimer* /*timer*/) {
     showWriteProgress();
+    if (QString question; m_writeJob->NewQuestion(&question))
+        beginAlertSheet(tr("Warning - Counterfeit Stick"), tr("Cancel"), tr("Continue"), true,
+                        &Controller::sheetDidEndCapacityWarning, 0, question);
     const std::int32_t status = applicationStatus;
-    if (status != StatusWriteSucceeded && status != StatusWriteFailed) return;
+    // A stick that does not take a cancel has stopped answering: its job is
+    // given up, with its writer, and the window goes on with a new one.
+    const bool givenUp = m_writeJob->GivenUp();
+    if (status != StatusWriteSucceeded && status != StatusWriteFailed && !givenUp) return;
+    if (givenUp) replaceWriter();
     releaseTimer(refreshStatusTimer);
     if (m_terminateWhenIdle) {  // nobody is waiting for a message any more
         terminate();
@@ -510,8 +526,24 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     idleWriteButton();
+    if (givenUp) return m_writeJob->FinishGivenUp();
     m_writeJob->Finish(status == StatusWriteSucceeded, powerOffCheckBox->isChecked(),
                        m_selectedDevice->bsdName);
+}
+
+void Controller::sheetDidEndCapacityWarning(int returnCode, int /*contextInfo*/) {
+    m_writeJob->Answer(returnCode != kAlertDefaultReturn);
+}
+
+// The stuck job keeps its writer, and the writer's temporary files their
+// folder, until its thread ends, when the kernel gives up on the stick.
+void Controller::replaceWriter() {
+    m_deviceImageWriter->GiveUp();
+    m_givenUpWriters.push_back(std::move(m_deviceImageWriter));
+    m_deviceImageWriter = std::make_unique<DeviceImageWriter>();
+    m_writerTemp = tempDirectory() + std::to_string(m_givenUpWriters.size()) + "/";
+    mkdir(m_writerTemp.c_str(), 0700);
+    m_deviceImageWriter->SetTempDirectory(m_writerTemp.c_str());
 }
 
 void Controller::endWrite() {
@@ -540,7 +572,7 @@ void Controller::startClearDevice(QTimer* timer) {
         return m_operation->Begin(OperationClear, *m_selectedDevice, {}, FinishedUnMountClear);
     setApplicationStatus(StatusClearing);
     m_deviceImageWriter->SetDevice(platform::BlockNodePath(m_selectedDevice->bsdName).c_str());
-    m_clearJob->Start(m_selectedDevice->bsdName);
+    m_clearJob->Start(*m_deviceImageWriter, m_selectedDevice->bsdName);
     jobStarted(tr("Clearing the stick\u2026"));
 }
 

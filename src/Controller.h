@@ -136,6 +136,9 @@ class Controller : public QObject {
     void updateWriteStatus(QTimer* timer);
     void cancelWriteImage();
     void startCancelWriteImage(QTimer* timer);
+    // The second sheet of a counterfeit stick that holds the image: Continue
+    // writes it, Cancel stops.
+    void sheetDidEndCapacityWarning(int returnCode, int contextInfo);
 
     // State, for the plain callbacks and for tests.
     std::int32_t operationMode() const { return applicationOperationMode; }
@@ -172,6 +175,7 @@ class Controller : public QObject {
     void abandonWait();
     bool mayStartJob(const StickJob& job);
     void jobStarted(const QString& info);
+    void replaceWriter();
     void abandonJob();
     void finishStickJob(bool ok, const QString& message, const QString& reason,
                         const QString& line);
@@ -198,6 +202,7 @@ class Controller : public QObject {
     QPushButton* chooseImageButton = nullptr;
     QCheckBox* verifyCheckBox = nullptr;
     QCheckBox* powerOffCheckBox = nullptr;
+    QCheckBox* useBlockMapCheckBox = nullptr;
     QMainWindow* window = nullptr;
     QAction* quitMenuItem = nullptr;
 
@@ -214,6 +219,9 @@ class Controller : public QObject {
     // Beyond the fields above.
     std::unique_ptr<platform::TempDirectory> m_tempDirectory;
     std::unique_ptr<ImageChoice> m_image;  // what is known of the chosen image
+    std::string m_writerTemp;              // the writer's temporary directory
+    // Writers whose jobs were given up (their sticks stopped answering).
+    std::vector<std::unique_ptr<DeviceImageWriter>> m_givenUpWriters;
     std::unique_ptr<platform::SleepInhibitor> m_sleepInhibitor;
     std::unique_ptr<StickOperation> m_operation;  // checks and unmount of a confirmed operation
     std::unique_ptr<WriteJob> m_writeJob;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/files/ChildProcess.h"
+#include "writer/CapacityProbe.h"
 #include "platform/kernel/DeviceAccess.h"
 #include "platform/kernel/Signatures.h"
 #include "writer/ImageCopy.h"
@@ -204,6 +205,7 @@ bool CopyOnto(const platform::OpenedDevice& device, std::int64_t size, const Blo
               int source, const std::vector<std::string>& argv,
               const write_image_thread_data& job) {
     ImageCopy copy(device, size, map);
+    copy.StopWhen(&job.contact->givenUp);
     if (!copy.Allocated()) {
         Fail(job.failure, WriteFailure::Other);
         return false;
@@ -315,14 +317,56 @@ const BlockMap* ChooseBlockMap(const write_image_thread_data& job, std::int64_t 
 
 // The opened device for the write and the read-back (one descriptor: one
 // password prompt); fd -1 when it could not be opened.
+// Opened for reading too: the capacity probe reads its markers back, and the
+// verification the image.
 platform::OpenedDevice OpenDevice(const write_image_thread_data& job) {
     const platform::OpenedDevice device =
-        platform::OpenDeviceForWriting(job.devicePath.c_str(), true, job.verify);
+        platform::OpenDeviceForWriting(job.devicePath.c_str(), true, true);
     if (device.fd < 0)
         Fail(job.failure,
              device.error == ECANCELED ? WriteFailure::Cancelled : WriteFailure::CannotOpen, 0,
              device.error);
+    job.contact->deviceOpen.store(device.fd >= 0);
     return device;
+}
+
+// A counterfeit stick holds less than it claims: it is probed before the
+// image's first byte. An image beyond what it holds ends the job; one within
+// it goes on once the window's user agrees.
+bool HoldsImage(std::int64_t size, const platform::OpenedDevice& device,
+                const write_image_thread_data& job) {
+    const CapacityVerdict probe = RunCapacityProbe(device, g_cancelThread);
+    JobContact& contact = *job.contact;
+    if (probe.kind == CapacityKind::Cancelled || contact.givenUp.load()) {
+        Fail(job.failure, WriteFailure::Cancelled, 0);
+        return false;
+    }
+    if (probe.kind == CapacityKind::Failed) {
+        Trace((std::string("Capacity probe failed: ") + std::strerror(probe.error)).c_str());
+        Fail(job.failure, WriteFailure::ProbeFailed, -1, probe.error);
+        return false;
+    }
+    if (probe.kind == CapacityKind::Genuine) return true;
+    Trace(("Capacity probe: the stick " +
+           std::string(probe.kind == CapacityKind::Wraps ? "wraps" : "drops writes") +
+           " beyond " + std::to_string(probe.realBytes) + " of its claimed " +
+           std::to_string(probe.claimedBytes) + " bytes")
+              .c_str());
+    if (size > probe.realBytes) {
+        Fail(job.failure, WriteFailure::FakeStick, probe.realBytes);
+        job.failure->deviceBytes = probe.claimedBytes;
+        job.failure->rangeBytes = size;
+        return false;
+    }
+    std::unique_lock lock(contact.mutex);
+    contact.question = JobContact::Question{probe.realBytes, probe.claimedBytes, size};
+    contact.answer.reset();
+    while (!contact.answer && !g_cancelThread.load() && !contact.givenUp.load())
+        contact.answered.wait_for(lock, std::chrono::milliseconds(100));
+    const bool go = contact.answer.value_or(false) && !g_cancelThread.load();
+    contact.question.reset();
+    if (!go) Fail(job.failure, WriteFailure::Cancelled, 0);
+    return go;
 }
 
 // Checked against the opened device itself, before its first byte changes
@@ -357,7 +401,7 @@ bool CopyImage(const write_image_thread_data& job) {
     if (size > 0 && !g_cancelThread.load()) {
         const platform::OpenedDevice device = OpenDevice(job);
         if (device.fd >= 0) {
-            copied = FitsDevice(size, device, job) &&
+            copied = FitsDevice(size, device, job) && HoldsImage(size, device, job) &&
                      CopyOnto(device, size, map, imageFd,
                               streamed ? StreamArguments(*job.format, job.imageFile)
                                        : std::vector<std::string>{},
@@ -540,7 +584,8 @@ void* WriteImageThread(void* data) {
         // The record belongs to the writer, which may start the next job or be
         // destroyed once the callback has run: nothing of it is read after.
         const FinishedCallback finished = job->finishedCallback;
-        if (finished) finished(result);
+        // A job given up reports nothing: the window has moved on.
+        if (finished && !job->contact->givenUp.load()) finished(result);
     }
     Trace("WriteImageThread finished!");
     pthread_exit(nullptr);
@@ -647,6 +692,22 @@ bool DeviceImageWriter::ClearDevice() {
     return cleared;
 }
 
+std::optional<JobContact::Question> DeviceImageWriter::Question() {
+    std::lock_guard lock(m_contact.mutex);
+    return m_contact.answer ? std::nullopt : m_contact.question;
+}
+
+void DeviceImageWriter::Answer(bool go) {
+    std::lock_guard lock(m_contact.mutex);
+    if (m_contact.question) m_contact.answer = go;
+    m_contact.answered.notify_all();
+}
+
+void DeviceImageWriter::GiveUp() {
+    m_contact.givenUp.store(true);
+    StopImageWriting();
+}
+
 void DeviceImageWriter::StopImageWriting() {
     g_cancelThread.store(true);
     platform::AbandonOpens(true);  // a password prompt waited on is given up
@@ -667,6 +728,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_mismatchOffset.store(-1);
     m_failure = WriteFailure{};
     m_blockMap = BlockMapInfo{};
+    m_contact.deviceOpen.store(false);
     if (m_devicePath.empty()) return false;
     g_cancelThread.store(false);
     platform::AbandonOpens(false);
@@ -704,6 +766,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->progressCallback = progress;
     m_writeData->finishedCallback = finished;
     m_writeData->failure = &m_failure;
+    m_writeData->contact = &m_contact;
 
     const bool started = StartThread(&m_writeThread, &WriteImageThread, m_writeData.get());
     if (started) {

@@ -33,6 +33,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -122,6 +125,10 @@ struct WriteFailure {
         // The image's bytes [offset, offset + rangeBytes), a range of its block
         // map, differ from the map's checksum: the image or the map is damaged.
         RangeDiffers,
+        // A counterfeit stick: it holds `offset` bytes of the `deviceBytes` it
+        // claims, fewer than the image's `rangeBytes`; nothing was written.
+        FakeStick,
+        ProbeFailed,  // the stick failed while its real size was checked: `error`
     };
     Kind kind = None;
     std::int64_t offset = -1;
@@ -138,6 +145,23 @@ struct unzip_thread_data {
     ImageFormat* format = nullptr;
     std::int64_t* streamBytes = nullptr;  // the streamed image's size; -1: not streamed
     WriteFailure* failure = nullptr;
+};
+
+// What the write thread and the window share besides the counters: whether
+// the stick is open (what the job does from then on no longer waits on the
+// user), the question the job waits on, and whether the job was given up.
+struct JobContact {
+    std::atomic<bool> deviceOpen{false};
+    std::atomic<bool> givenUp{false};
+    std::mutex mutex;  // guards the two below
+    std::condition_variable answered;
+    // Asked: the stick holds `realBytes` of the `claimedBytes` it claims,
+    // and the image fits in them; the job goes on once the answer is yes.
+    struct Question {
+        std::int64_t realBytes = -1, claimedBytes = -1, imageBytes = -1;
+    };
+    std::optional<Question> question;
+    std::optional<bool> answer;
 };
 
 struct write_image_thread_data {
@@ -158,6 +182,7 @@ struct write_image_thread_data {
     ProgressCallback progressCallback = nullptr;
     FinishedCallback finishedCallback = nullptr;
     WriteFailure* failure = nullptr;
+    JobContact* contact = nullptr;
 };
 
 void* UnzipThread(void* data);
@@ -223,6 +248,19 @@ class DeviceImageWriter {
     // callback, or after ClearDevice returned. WriteImage resets it.
     const WriteFailure& Failure() const { return m_failure; }
 
+    // Right after the stick is opened, before the image's first byte, the job
+    // probes its real size (CapacityProbe). An image larger than a
+    // counterfeit stick really holds fails the job (FakeStick); one it holds
+    // is written only once the caller answers Question() with yes.
+    std::optional<JobContact::Question> Question();
+    void Answer(bool go);
+    // The stick is open and the job works on it: probe, copy, read-back.
+    bool DeviceOpen() const { return m_contact.deviceOpen.load(); }
+    // Gives the running job up for good, when its stick stopped answering:
+    // it stops at its next chance and calls no callback any more. The writer
+    // must outlive the job's thread, so whoever gives up keeps it to the end.
+    void GiveUp();
+
   private:
     // Waits for a decompression thread that no write thread took over (its
     // write thread could not be started), so its record may be refilled.
@@ -237,6 +275,7 @@ class DeviceImageWriter {
     bool m_unzipSucceeded = false;
     ImageFormat m_imageFormat = ImageFormat::Damaged;
     std::int64_t m_streamBytes = -1;
+    JobContact m_contact;
     std::atomic<std::int64_t> m_imageBytes{-1};
     std::atomic<std::int64_t> m_writtenBytes{0};
     std::atomic<std::int64_t> m_verifiedBytes{-1};

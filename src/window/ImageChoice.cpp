@@ -44,12 +44,17 @@ ImageFlag ImageChoice::Flag() const {
     return m_content.state() == State::Done ? FlagOf(m_content.content()) : ImageFlag::None;
 }
 
+bool ImageChoice::BlockMapUsable() const {
+    return m_content.state() == platform::ImageContentProbe::State::Done &&
+           m_content.content().blockMap.Usable();
+}
+
 QString ImageChoice::Line() const {
     QStringList lines{QFileInfo(QFile::decodeName(m_path.c_str())).fileName()};
     lines << ImageLine::Checksum(m_checksum.state(), m_checksum.percent(), m_checksum.fileName());
     if (m_content.state() == platform::ImageContentProbe::State::Done)
         lines << ImageSummaryText(m_content.content(), m_stickBytes)
-              << FlagSentence(m_content.content());
+              << FlagSentence(m_content.content()) << BlockMapText(m_content.content().blockMap);
     lines.removeAll(QString());
     return lines.join(QLatin1Char('\n'));
 }

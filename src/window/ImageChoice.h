@@ -40,6 +40,8 @@ class ImageChoice : public QObject {
     const platform::ImageChecksum& Checksum() const { return m_checksum; }
     // What the content says of the image; None until it is known.
     ImageFlag Flag() const;
+    // A block map beside the image that the writer will follow.
+    bool BlockMapUsable() const;
     // The image's name, and below it what the checks found so far.
     QString Line() const;
 

@@ -151,3 +151,14 @@ QString FlagConfirmationText(ImageFlag flag) {
             "as it is only if you confirm.");
     return {};
 }
+
+QString BlockMapText(const BlockMapInfo& info) {
+    if (info.path.empty()) return {};
+    const QString name =
+        QString::fromStdString(CleanText(info.path.substr(info.path.rfind('/') + 1)));
+    if (!info.Usable())
+        return ImageSummary::tr("Block map %1 ignored: %2 The whole image is written.")
+            .arg(name, QString::fromStdString(info.problem));
+    return ImageSummary::tr("Block map %1: %2 of %3 hold data.")
+        .arg(name, SizeText(info.map.mappedBytes), SizeText(info.map.imageBytes));
+}

@@ -33,6 +33,10 @@ ImageFlag FlagOf(const platform::ImageContent& content);
 QString ImageSummaryText(const platform::ImageContent& content,
                          std::optional<std::int64_t> stickBytes = std::nullopt);
 
+// What the block map beside the image maps, or why it is ignored; "" when
+// there is none.
+QString BlockMapText(const BlockMapInfo& info);
+
 // The flag's sentence for the image line; "" for None.
 QString FlagSentence(const platform::ImageContent& content);
 // The flag's paragraph for the data-loss confirmation (an image that cannot

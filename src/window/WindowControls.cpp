@@ -98,6 +98,7 @@ bool WindowControls::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::EnabledChange && watched == m_ui.chooseImageButton) {
         m_ui.verifyCheckBox->setEnabled(m_ui.chooseImageButton->isEnabled());
         m_ui.powerOffCheckBox->setEnabled(m_ui.chooseImageButton->isEnabled());
+        m_ui.useBlockMapCheckBox->setEnabled(m_ui.chooseImageButton->isEnabled());
     } else if (event->type() == QEvent::EnabledChange && watched == m_ui.clearDeviceButton) {
         m_ui.everydayStickButton->setEnabled(m_ui.clearDeviceButton->isEnabled());
     } else if (event->type() == QEvent::Close && watched == m_window) {

@@ -94,8 +94,8 @@ QString FailureText(const WriteFailure& f) {
             return WriteInfoText::tr("The stick did not confirm the data it took (%1).").arg(error);
         case WriteFailure::Mismatch:
             return WriteInfoText::tr(
-                       "Verification found a difference at byte %1: the stick may be failing or "
-                       "fake.")
+                       "Verification found a difference at byte %1: a stick that gives back other "
+                       "data than it took is failing (or fake).")
                 .arg(f.offset);
         case WriteFailure::ReadBack:
             return WriteInfoText::tr("The stick could not be read back at byte %1.").arg(f.offset);
@@ -111,6 +111,16 @@ QString FailureText(const WriteFailure& f) {
                              "The stick still holds %1 after the clear: it may be failing or "
                              "ignore writes.")
                              .arg(detail);
+        case WriteFailure::FakeStick:
+            return WriteInfoText::tr(
+                       "The stick holds only about %1 of the %2 it claims: it is counterfeit or "
+                       "broken, and the image (%3) does not fit. Nothing was written.")
+                .arg(SizeText(f.offset), SizeText(f.deviceBytes), SizeText(f.rangeBytes));
+        case WriteFailure::ProbeFailed:
+            return WriteInfoText::tr(
+                       "The stick failed while its real size was checked (%1): it may be "
+                       "failing. Nothing was written.")
+                .arg(error);
         case WriteFailure::RangeDiffers:
             return WriteInfoText::tr(
                        "The image's bytes %1 to %2 differ from its block map: the image or the map "

@@ -10,15 +10,15 @@ ClearJob::~ClearJob() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-bool ClearJob::Start(const std::string& bsdName) {
+bool ClearJob::Start(DeviceImageWriter& writer, const std::string& bsdName) {
     if (m_running) return false;
     if (m_thread.joinable()) m_thread.join();
     m_running = true;
     // A password prompt nobody answers must not keep the window waiting.
     platform::AbandonOpens(false);
-    m_thread = std::thread([this, bsdName] {
-        const bool cleared = m_writer.ClearDevice();
-        const QString reason = cleared ? QString() : FailureText(m_writer.Failure());
+    m_thread = std::thread([this, &writer, bsdName] {
+        const bool cleared = writer.ClearDevice();
+        const QString reason = cleared ? QString() : FailureText(writer.Failure());
         QMetaObject::invokeMethod(
             this,
             [this, cleared, reason, bsdName] {

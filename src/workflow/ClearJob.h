@@ -8,8 +8,8 @@
 //
 // Threads: made, started and destroyed on the window's thread; the clear
 // runs on the job's thread. Ownership: the controller owns the writer and the
-// ClearJob, which only points at the writer; destroying the job waits for
-// its thread.
+// ClearJob, which only points at the writer it was started with; destroying
+// the job waits for its thread.
 
 #include <QCoreApplication>
 #include <thread>
@@ -20,17 +20,16 @@
 class ClearJob : public StickJob {
     Q_DECLARE_TR_FUNCTIONS(ClearJob)
   public:
-    explicit ClearJob(DeviceImageWriter& writer) : m_writer(writer) {}
+    ClearJob() = default;
     ~ClearJob() override;
     ClearJob(const ClearJob&) = delete;
     ClearJob& operator=(const ClearJob&) = delete;
 
-    // Clears the writer's device, the disk `bsdName`; false when a clear
-    // still runs.
-    bool Start(const std::string& bsdName);
+    // Clears `writer`'s device, the disk `bsdName`; false when a clear still
+    // runs.
+    bool Start(DeviceImageWriter& writer, const std::string& bsdName);
     void Abandon() override;
 
   private:
-    DeviceImageWriter& m_writer;
     std::thread m_thread;
 };

@@ -14,23 +14,45 @@ constexpr std::chrono::seconds kNotAnswering{30}, kGiveUp{5};
 
 }  // namespace
 
-bool WriteJob::Start(const std::string& image, const ImageFacts& look, const std::string& device,
-                     bool verify, FinishedCallback finished, ProgressCallback progress) {
+bool WriteJob::Start(DeviceImageWriter& writer, const std::string& tempDirectory,
+                     const std::string& image, const ImageFacts& look, const std::string& device,
+                     bool verify, bool useBlockMap, FinishedCallback finished,
+                     ProgressCallback progress) {
+    m_writer = &writer;
+    m_tempDirectory = tempDirectory;
+    m_asked = false;
     m_image = look;
     m_cancelRequested = false;
     m_started = m_moved = std::chrono::steady_clock::now();
     m_moving = 0;
     m_phaseStarted = false;
-    m_writer.SetImageFile(image.c_str());
-    m_writer.SetVerify(verify);
-    m_writer.SetDevice(device.c_str());
-    return m_writer.WriteImage(finished, progress);
+    m_writer->SetImageFile(image.c_str());
+    m_writer->SetVerify(verify);
+    m_writer->SetUseBlockMap(useBlockMap);
+    m_writer->SetDevice(device.c_str());
+    return m_writer->WriteImage(finished, progress);
 }
 
 void WriteJob::Cancel() {
     m_cancelRequested = true;
     m_cancelled = std::chrono::steady_clock::now();
-    m_writer.StopImageWriting();
+    m_writer->StopImageWriting();
+}
+
+bool WriteJob::NewQuestion(QString* text) {
+    const auto question = m_writer->Question();
+    if (!question || m_asked) return false;
+    m_asked = true;
+    *text = tr("The stick claims %1 but holds only about %2: it is counterfeit or broken. The "
+               "image (%3) fits in what it holds, so it can still be written, but the rest of "
+               "the stick cannot be used. Continue writes the image; Cancel stops.")
+                .arg(SizeText(question->claimedBytes), SizeText(question->realBytes),
+                     SizeText(question->imageBytes));
+    return true;
+}
+
+void WriteJob::Answer(bool go) {
+    m_writer->Answer(go);
 }
 
 bool WriteJob::GivenUp() const {
@@ -54,11 +76,18 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     std::error_code error;
     const std::int64_t decompressed = static_cast<std::int64_t>(
         std::filesystem::file_size(std::filesystem::path(m_tempDirectory) / kTempImageName, error));
-    const std::int64_t moving = (error ? 0 : decompressed) + m_writer.WrittenBytes() +
-                                std::max<std::int64_t>(m_writer.VerifiedBytes(), 0);
-    if (moving != m_moving) {
+    const std::int64_t moving = (error ? 0 : decompressed) + m_writer->WrittenBytes() +
+                                std::max<std::int64_t>(m_writer->VerifiedBytes(), 0);
+    // Only what the job does on the open stick can stall on it; an open that
+    // waits on a password prompt, or a question to the user, does not.
+    const bool waiting = !m_writer->DeviceOpen() || m_writer->Question().has_value();
+    if (moving != m_moving || waiting) {
         m_moving = moving;
         m_moved = now;
+    }
+    if (m_writer->Question()) {
+        *line = tr("The stick holds less than it claims: waiting for your answer\u2026");
+        return copyPercent;
     }
     if (now - m_moved >= kNotAnswering) {
         *line = tr("The stick is not answering: nothing has moved for %1.")
@@ -72,7 +101,7 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     // The writer knows the image's real size once decompression has ended
     // (a raw image's is known from the start); chunk numbers alone would
     // round small images up to whole chunks.
-    std::int64_t imageBytes = m_writer.ImageBytes();
+    std::int64_t imageBytes = m_writer->ImageBytes();
     if (imageBytes < 0 && m_image.format == ImageFormat::Raw) imageBytes = m_image.bytes;
     if (imageBytes < 0) {
         const std::int64_t size = decompressed;
@@ -92,9 +121,9 @@ std::int32_t WriteJob::Poll(std::int32_t progressValue, QString* line) {
     }
     // The bytes the stick has taken, not whole chunks: the percentage and
     // the rate follow them.
-    const std::int64_t verified = m_writer.VerifiedBytes();
+    const std::int64_t verified = m_writer->VerifiedBytes();
     const bool verifying = verified >= 0;
-    const std::int64_t done = std::min(verifying ? verified : m_writer.WrittenBytes(), imageBytes);
+    const std::int64_t done = std::min(verifying ? verified : m_writer->WrittenBytes(), imageBytes);
     // Each phase has its own rate, measured from its first poll.
     if (!m_phaseStarted || verifying != m_phaseIsVerify) {
         m_phaseStarted = true;
@@ -128,8 +157,8 @@ void WriteJob::Finish(bool written, bool powerOff, const std::string& bsdName) {
 }
 
 QString WriteJob::Outcome(bool succeeded) const {
-    if (!succeeded) return FailureText(m_writer.Failure());
+    if (!succeeded) return FailureText(m_writer->Failure());
     const bool verified =
-        m_writer.VerifiedBytes() >= 0 && m_writer.VerifiedBytes() == m_writer.ImageBytes();
+        m_writer->VerifiedBytes() >= 0 && m_writer->VerifiedBytes() == m_writer->ImageBytes();
     return verified ? tr("Written and verified") : tr("Written");
 }

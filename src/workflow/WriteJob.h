@@ -9,9 +9,12 @@
 // for 30 s) is said to; when it does not take a cancel within 5 s, it is
 // given up: the window need not wait for the kernel.
 //
+// A counterfeit stick that holds the image anyway makes the job ask the user
+// (Question) before the image's first byte.
+//
 // Threads: the window's thread; the writer's job reports through its own
 // plain callbacks. Ownership: the controller owns the writer and the
-// WriteJob, which only points at the writer.
+// WriteJob, which only points at the writer of the job it started.
 
 #include <QObject>
 #include <QString>
@@ -26,18 +29,20 @@
 class WriteJob : public QObject {
     Q_OBJECT
   public:
-    // `tempDirectory`: where the writer decompresses, ending in "/".
-    WriteJob(DeviceImageWriter& writer, std::string tempDirectory)
-        : m_writer(writer), m_tempDirectory(std::move(tempDirectory)) {}
-
-    // Starts the writer's job on `image` (as the checks found it) onto
-    // `device`; false when the writer refused to start.
-    bool Start(const std::string& image, const ImageFacts& look, const std::string& device,
-               bool verify, FinishedCallback finished, ProgressCallback progress);
+    // Starts `writer`'s job on `image` (as the checks found it) onto
+    // `device`, decompressing into `tempDirectory` (ending in "/") when it
+    // must; false when the writer refused to start.
+    bool Start(DeviceImageWriter& writer, const std::string& tempDirectory,
+               const std::string& image, const ImageFacts& look, const std::string& device,
+               bool verify, bool useBlockMap, FinishedCallback finished, ProgressCallback progress);
     void Cancel();
     bool Cancelling() const { return m_cancelRequested; }
     // A cancel the job has not taken within 5 s: the stick does not answer.
     bool GivenUp() const;
+    // A question the job has just begun to wait on: true once per question,
+    // with the sheet's text; Answer lets the job go on, or stops it.
+    bool NewQuestion(QString* text);
+    void Answer(bool go);
 
     // The status poll: the progress bar's value (0-100) from the writer's
     // last progress report and the bytes the stick has taken; *line gets the
@@ -58,8 +63,9 @@ class WriteJob : public QObject {
   private:
     QString Outcome(bool written) const;
 
-    DeviceImageWriter& m_writer;
-    const std::string m_tempDirectory;
+    DeviceImageWriter* m_writer = nullptr;
+    std::string m_tempDirectory;
+    bool m_asked = false;
     ImageFacts m_image;
     bool m_cancelRequested = false;
     std::chrono::steady_clock::time_point m_started, m_cancelled;

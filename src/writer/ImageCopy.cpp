@@ -174,7 +174,7 @@ bool ImageCopy::ZeroHead() {
 // `done`: the bytes of Bytes() handled so far. A chunk is reported once all
 // its bytes are; the end and a failed write report the chunk they are in.
 void ImageCopy::Report(std::int64_t done, bool roundUp, ProgressCallback progress) {
-    if (!progress) return;
+    if (!progress || (m_givenUp && m_givenUp->load())) return;
     const std::int64_t total = m_bytes / kChunk;
     const std::int64_t current = roundUp ? (done + kChunk - 1) / kChunk : done / kChunk;
     const std::int64_t step = 100 * current / std::max<std::int64_t>(total, 1);
@@ -196,7 +196,7 @@ ImageCopy::Result ImageCopy::Copy(int source, ProgressCallback progress,
         const bool next = m_queue.Next(&data, &size, kCancelPoll);
         if (next && size == 0) break;  // the reader's end: its result tells why
         // Looked at before each piece is written; the end needs no write.
-        if (g_cancelThread.load()) {
+        if (Stopped()) {
             result = Result::Cancelled;
             break;
         }
@@ -285,7 +285,7 @@ bool ImageCopy::Verify(const ImageReader& image, std::atomic<std::int64_t>* veri
     char* device = m_queue.Buffer(0);
     std::int64_t done = 0;
     for (std::size_t i = 0; i < m_hashes.size(); ++i) {
-        if (g_cancelThread.load()) return false;
+        if (Stopped()) return false;
         const std::int64_t offset = m_pieces[i].offset;
         const std::size_t n = m_pieces[i].size;
         if (!ReadDevice(direct, offset, device, n)) {

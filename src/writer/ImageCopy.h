@@ -79,6 +79,10 @@ class ImageCopy {
     ImageCopy(const platform::OpenedDevice& device, std::int64_t size,
               const BlockMap* map = nullptr);
     bool Allocated() const { return m_queue.Allocated() && m_head; }
+    // A job given up for good (its stick stopped answering) stops at its
+    // next chance like a cancelled one, and reports no more progress: a new
+    // job may have cleared the cancel flag meanwhile.
+    void StopWhen(const std::atomic<bool>* givenUp) { m_givenUp = givenUp; }
     // The bytes the copy writes: the image's size, or the mapped bytes.
     std::int64_t Bytes() const { return m_bytes; }
 
@@ -138,4 +142,6 @@ class ImageCopy {
     int m_error = 0;
     std::size_t m_badRange = 0;
     std::vector<XXH128_hash_t> m_hashes;
+    const std::atomic<bool>* m_givenUp = nullptr;
+    bool Stopped() const { return g_cancelThread.load() || (m_givenUp && m_givenUp->load()); }
 };

@@ -299,6 +299,7 @@ void ImageContentProbe::Finish(unsigned generation, ImageContent content) {
 
 void ImageContentProbe::Run(std::string imagePath, unsigned generation) {
     ImageContent content = ProbeImageContent(imagePath, m_cancel);
+    content.blockMap = FindBlockMap(imagePath);
     if (m_cancel) return;
     QMetaObject::invokeMethod(
         this, [=, this] { Finish(generation, content); }, Qt::QueuedConnection);

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "writer/BlockMap.h"
 #include "writer/ImageFormat.h"
 
 namespace platform {
@@ -54,6 +55,7 @@ struct ImageContent {
     std::vector<std::string> tables{};
     std::string fileSystem{}, label{};         // over the whole image (an ISO 9660); "" for none
     std::vector<FoundPartition> partitions{};  // of the first table, extended ones left out
+    BlockMapInfo blockMap{};                   // the block map beside the image, if any
 };
 
 // Probes the image at `path`; returns early (with no findings) once `cancel`
