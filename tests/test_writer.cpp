@@ -174,8 +174,9 @@ struct World {
     }
     // "loop", "small", "4k" (4096-byte sectors, direct I/O in the loop driver),
     // "ro", "held" (held exclusively, as by a mount): filled with 0xA5; "full":
-    // a sparse backing file that cannot grow; "frozen", "gone": filled, on a
-    // fake stick that ignores writes, or that is pulled out at the first. content: a command run in
+    // a sparse backing file that cannot grow; "frozen", "gone", "dies": filled,
+    // on a fake stick that ignores writes, is pulled out at the first, or dies
+    // after 12 MiB written. content: a command run in
     // root that writes over the fill of disk.img.
     bool Attach(std::string_view kind, const std::string& content = "") {
         if (kind == "full") backing = Tmpfs("full") + "disk.img";
@@ -185,9 +186,15 @@ struct World {
                                    " /dev/zero | tr '\\0' '\\245' >" + backing);
         if (!content.empty() && testsupport::Run("cd " + root + " && (" + content + ")") != 0)
             return false;
-        if (kind == "frozen" || kind == "gone") {  // the fill as the fake stick's flash
-            if (!fake.Start({.claimedBytes = 24 * MiB, .mode = std::string(kind)})) return false;
+        if (kind == "frozen" || kind == "gone" || kind == "dies") {  // the fill as its flash
+            if (!fake.Start({.claimedBytes = 24 * MiB,
+                             .mode = kind == "frozen" ? "frozen" : "genuine",
+                             .failAfter = kind == "gone"   ? 0
+                                          : kind == "dies" ? 12 * MiB
+                                                           : -1}))
+                return false;
             testsupport::Run("cp " + backing + " " + fake.StorePath());
+            backing = fake.StorePath();
             loop = fake.Device();
             return !loop.empty();
         }
@@ -236,9 +243,11 @@ const Row kRows[] = {
     {.name = "hostile paths", .image = "hostile", .temp = "hostile", .ok = true, .calls = "(0,1)"},
     {.name = "device too small", .size = 17 * MiB, .dev = "small", .lines = "Image is larger than the device: 17825792 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
     {.name = "raw image too large", .size = 13 * MiB, .dev = "small", .file = "image.img", .pack = "", .lines = "Image is larger than the device: 13631488 bytes > 12582912 bytes", .why = WriteFailure::TooLarge},
-    {.name = "read-only device", .dev = "ro", .calls = "(0,1)", .why = WriteFailure::WriteStopped},
+    // A stick that takes no writes fails the capacity probe, before the image's first byte.
+    {.name = "read-only device", .dev = "ro", .lines = "Capacity probe failed: Operation not permitted", .why = WriteFailure::ProbeFailed},
     {.name = "device in use", .dev = "held", .why = WriteFailure::CannotOpen},
-    {.name = "device full", .size = 1000, .dev = "full", .calls = "(0,1)", .why = WriteFailure::WriteStopped},
+    {.name = "device full", .size = 1000, .dev = "full", .lines = "Capacity probe failed: No space left on device", .why = WriteFailure::ProbeFailed},
+    {.name = "stick dies mid-write", .size = 17 * MiB, .dev = "dies", .written = kSome, .calls = "(2,1)", .why = WriteFailure::WriteStopped},
     {.name = "damaged image", .image = "damaged", .unzips = false, .why = WriteFailure::Damaged},
     {.name = "FIFO image", .image = "fifo", .unzips = false, .why = WriteFailure::NotReadable},
     {.name = "missing image", .image = "missing", .unzips = false, .why = WriteFailure::NotReadable},
@@ -426,7 +435,7 @@ class WriterTest : public QObject {
         QCOMPARE(g_writer.Failure().kind, r.why);
         QCOMPARE(g_job.result, r.ok);
         QVERIFY(!g_job.tempLeft);  // when the callback ran
-        QCOMPARE(g_job.children, std::size_t(0));
+        QCOMPARE(g_job.children, std::size_t(r.dev == "dies"));  // the fake stick's daemon
         QCOMPARE(r.written == kSome ? g_job.calls.substr(0, strlen(r.calls)) : g_job.calls,
                  std::string(r.calls));
         const qint64 written = r.written == kSome ? g_writer.WrittenBytes()

@@ -27,6 +27,7 @@ class FakeStick {
         std::int64_t realBytes = 0;    // the store's size; 0: the claimed size
         std::string mode = "genuine";  // genuine, wrap, drop, frozen
         std::int64_t eioAt = -1;       // -1: never
+        std::int64_t failAfter = -1;   // bytes written before it dies; -1: never
         std::int64_t stallAt = -1;     // -1: never
         int latencyMs = 0;             // per random write
         std::int64_t cacheBytes = 0;   // the controller's write cache

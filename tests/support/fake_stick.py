@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """A USB stick that lies or fails: one file MOUNT/stick over a smaller store.
 
-  fake_stick.py MOUNT STORE CONTROL claimed=B [mode=genuine|wrap|drop|frozen|gone]
-                [eio-at=B] [stall-at=B] [latency=MS] [cache=B]
+  fake_stick.py MOUNT STORE CONTROL claimed=B [mode=genuine|wrap|drop|frozen]
+                [eio-at=B] [fail-after=B] [stall-at=B] [latency=MS] [cache=B]
 
 STORE is the flash; its size is the real size. wrap: an offset goes to itself
 modulo the real size; drop: writes at or beyond it vanish, reads there give
-zeros; frozen: every write is accepted and changes nothing; gone: from the
-first write on, every request fails with EIO (a stick pulled out). eio-at: reads and
+zeros; frozen: every write is accepted and changes nothing. fail-after: once
+that many bytes were written, every request fails with EIO (a stick pulled out
+or dead mid-write; 0: at the first write). eio-at: reads and
 writes touching that byte or a later one fail with EIO. stall-at: a write
 touching it creates CONTROL/stalled and blocks (every other request waits too:
 a stick that stopped answering) until CONTROL/release exists.
@@ -36,7 +37,7 @@ class FakeStick(Operations):
         self.latency = int(opts.get("latency", 0)) / 1000.0
         self.cache_bytes, self.cache = int(opts.get("cache", 0)), []  # (offset, bytes), oldest first
         self.control, self.next_write, self.mutex = control, -1, threading.Lock()
-        self.gone = False
+        self.fail_after, self.written, self.gone = int(opts.get("fail-after", -1)), 0, False
 
     def getattr(self, path, fh=None):
         if path == "/":
@@ -72,7 +73,7 @@ class FakeStick(Operations):
 
     def write(self, path, data, offset, fh):
         with self.mutex:
-            self.gone = self.gone or self.mode == "gone"
+            self.gone = self.gone or 0 <= self.fail_after <= self.written
             self.check(offset, len(data))
             release = os.path.join(self.control, "release")
             if 0 <= self.stall_at < offset + len(data) and not os.path.exists(release):
@@ -81,7 +82,7 @@ class FakeStick(Operations):
                     time.sleep(0.02)
             if self.latency and offset != self.next_write:
                 time.sleep(self.latency)
-            self.next_write = offset + len(data)
+            self.next_write, self.written = offset + len(data), self.written + len(data)
             for inside, at, n in self.pieces(offset, len(data)):
                 if inside is not None and self.mode != "frozen":
                     os.pwrite(self.fd, data[at - offset:at - offset + n], inside)
