@@ -26,6 +26,7 @@
 #include "Application.h"
 #include "Controller.h"
 #include "platform/disks/DiskService.h"
+#include "support/FakeStick.h"
 #include "support/MockUDisks.h"
 #include "support/TestSupport.h"
 
@@ -257,6 +258,30 @@ class AppTest : public QObject {
         row("everyday stick refused", everyday, "", "format fails",
             "Unable to make an everyday stick!\n\nMaking the file system failed: no mkfs.vfat",
             "untouched");
+        // Sticks that lie or fail (tests/support/fake_stick.py): one that holds
+        // 64 of its 256 MB refuses an image larger than what the probe finds
+        // and asks before it takes a smaller one; one that dies after 12 MB, or returns a wrong
+        // byte, fails with the byte; one that stops answering is given up
+        // after a cancel, and another stick is written meanwhile.
+        row("counterfeit stick, image too large", write, "sparse.img", "counterfeit",
+            failed +
+                "The stick holds only about 56 MB of the 256 MB it claims: it is "
+                "counterfeit or broken, and the image (100 MB) does not fit. Nothing was "
+                "written.",
+            "untouched");
+        row("counterfeit stick, image fits", write, "", "counterfeit",
+            "Image successfully written!", "image");
+        row("stick dies mid-write", write, "raw.img", "dies",
+            failed + "The stick stopped accepting data at byte 8388608 (Input/output error).",
+            "partial");
+        row("stick returns a wrong byte", write, "", "wrong byte",
+            failed +
+                "Verification found a difference at byte 1500000: a stick that gives back "
+                "other data than it took is failing (or fake).",
+            "image");
+        row("stick stops answering", write, "", "stalls",
+            failed + "The stick stopped answering and was given up: it may be partly written.",
+            "partial");
         // Two more USB disks, which the running system uses: never listed.
         row("beside disks of the running system", write, "", "system",
             "Image successfully written!", "image");
@@ -315,19 +340,40 @@ class AppTest : public QObject {
             {"sha bad", QByteArray(64, 'f') + "  image.gz\n"}};
         if (sumFiles.contains(fault))
             QVERIFY(testsupport::WriteBytes(sums.toStdString(), sumFiles[fault].toStdString()));
+        // A fake stick in place of the loop device, its flash filled the same way.
+        testsupport::FakeStick fake;
+        const QMap<QString, testsupport::FakeStick::Options> fakes{
+            {"counterfeit", {.claimedBytes = 256 << 20, .realBytes = 64 << 20, .mode = "wrap"}},
+            {"dies", {.claimedBytes = kStickBytes, .failAfter = 12 << 20}},
+            {"wrong byte", {.claimedBytes = kStickBytes, .flipAt = 1500000}},
+            {"stalls", {.claimedBytes = kStickBytes, .stallAt = 16 << 20}}};
+        std::string stickNode = m_stick.Path(), flash = m_stick.Path();
+        if (fakes.contains(fault)) {
+            QVERIFY(fake.Start(fakes[fault]));
+            stickNode = fake.Device();
+            flash = fake.StorePath();
+            QVERIFY(testsupport::WriteBytes(
+                flash, std::string(fakes[fault].realBytes ? fakes[fault].realBytes : kStickBytes,
+                                   '\xAA')));
+        }
         // The same bytes, through a read-only loop device.
         testsupport::LoopDevice locked;
         if (fault == "read-only") QVERIFY(locked.Attach(m_stick.Path(), "-r"));
-        const std::string before = testsupport::ReadBytes(m_stick.Path(), kStickBytes);
+        const std::string before = testsupport::ReadBytes(flash, kStickBytes);
         std::string imageBytes = m_imageBytes;
         if (!image.isEmpty()) {
             imagePath = m_dir.filePath(image);
             QFile::remove(imagePath);
             // A FIFO: opening it on the window's thread would freeze the window.
-            if (image == "slow.img")
-                QVERIFY(!testsupport::MakeImage(m_dir.path().toStdString(), "slow.img", 24 << 20,
-                                                "", &imageBytes, true)
+            if (image == "slow.img" || image == "raw.img")
+                QVERIFY(!testsupport::MakeImage(m_dir.path().toStdString(), image.toStdString(),
+                                                24 << 20, "", &imageBytes, true)
                              .empty());
+            else if (image == "sparse.img")  // 100 MB, a partition table and then holes
+                QVERIFY(!testsupport::MakeImage(m_dir.path().toStdString(), "sparse.img", 4096, "",
+                                                &imageBytes, true)
+                             .empty() &&
+                        truncate(imagePath.toLocal8Bit().constData(), 100 << 20) == 0);
             else if (image.endsWith("cd.iso") || image == "hybrid.iso")
                 QVERIFY(
                     testsupport::Run(
@@ -354,13 +400,15 @@ class AppTest : public QObject {
         }
         // A fresh stick with a mounted partition for every row.
         const QByteArray node =
-            QByteArray::fromStdString(fault == "read-only" ? locked.Path() : m_stick.Path());
+            QByteArray::fromStdString(fault == "read-only" ? locked.Path() : stickNode);
         const QByteArray partition = node + "p1";
         m_mock.RemoveStick("stick");
         // A long model name must not widen the window.
         const QString model = fault == "no verify" ? QString(150, 'W') : "Flash";
         QVERIFY(m_mock.AddStick("stick", node, "Acme", model,
-                                fault == "hard disk" ? 500107862016 : kStickBytes));
+                                fault == "hard disk"    ? 500107862016
+                                : fakes.contains(fault) ? fakes[fault].claimedBytes
+                                                        : kStickBytes));
         QVERIFY(fault != "read-only" || m_mock.SetProperty("stick", "Block", "ReadOnly", true));
         QVERIFY(fault != "hard disk" || m_mock.SetProperty("stick", "Drive", "Removable", false));
         QVERIFY(m_mock.AddPartition("stick", 1, partition, "/media/user/STICK"));
@@ -498,6 +546,20 @@ class AppTest : public QObject {
             QTRY_VERIFY_WITH_TIMEOUT(
                 out.Text().find("answered after it was abandoned") != std::string::npos, 20000);
         }
+        if (fault == "counterfeit" && image.isEmpty()) {  // the second sheet
+            QString second;
+            QVERIFY(AnswerSheet("Continue", &second));
+            QCOMPARE(second,
+                     "The stick claims 256 MB but holds only about 56 MB: it is counterfeit "
+                     "or broken. The image (2 MB) fits in what it holds, so it can still "
+                     "be written, but the rest of the stick cannot be used. Continue "
+                     "writes the image; Cancel stops.");
+        }
+        if (fault == "stalls") {  // nothing moves for 30 s; a cancel it does not take
+            QTRY_VERIFY_WITH_TIMEOUT(infoLine->text().contains("The stick is not answering"),
+                                     45000);
+            writeButton->click();
+        }
         QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), message.isEmpty() ? 0 : 1, 60000);
         message.replace("%1", partition);
         QCOMPARE(watcher.m_messages.value(0), message);
@@ -547,11 +609,11 @@ class AppTest : public QObject {
         // A cleared stick is read again by the disk service; an everyday stick
         // is made by it, named as the user saw it.
         const QStringList calls = m_mock.DiskCalls().mid(diskCallsBefore);
-        const QString stickNode = QString::fromStdString(m_stick.Path());
+        const QString stickName = QString::fromStdString(stickNode);
         QCOMPARE(calls.join('|'),
-                 button == clear && stick == "zeros" ? "Rescan " + stickNode + " {}"
+                 button == clear && stick == "zeros" ? "Rescan " + stickName + " {}"
                  : button == everyday
-                     ? "Format " + stickNode + " dos {}|Create " + stickNode +
+                     ? "Format " + stickName + " dos {}|Create " + stickName +
                            " 0 0 0x0c '' {} vfat {label=MY STICK, take-ownership=true}"
                      : "");
         QFile log(NotifyLog());
@@ -564,9 +626,28 @@ class AppTest : public QObject {
                                                : "Unmount finished!\n";
         QVERIFY(!unmounted || out.Text().find(answer) != std::string::npos);
 
-        const std::string now = testsupport::ReadBytes(m_stick.Path(), kStickBytes);
+        if (fault == "stalls") {  // another stick meanwhile, then Quit at once
+            QVERIFY(m_mock.AddStick("other", QByteArray::fromStdString(m_stick.Path()), "Acme",
+                                    "Other", kStickBytes));
+            auto removeOther = qScopeGuard([&] { m_mock.RemoveStick("other"); });
+            app.Window().findChild<QPushButton*>("refreshButton")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(list->count(), 3, 20000);
+            list->setCurrentIndex(2);
+            emit list->activated(2);
+            start->click();
+            QVERIFY(AnswerSheet("Confirm"));
+            QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), 2, 60000);
+            QCOMPARE(watcher.m_messages.value(1), "Image successfully written!");
+            QVERIFY(testsupport::ReadBytes(m_stick.Path(), imageBytes.size()) == imageBytes);
+            controller.terminate();
+            QVERIFY(controller.hasTerminated());
+        }
+        const std::string now = testsupport::ReadBytes(flash, kStickBytes);
         std::string expected = before;
-        if (stick == "image") expected.replace(0, imageBytes.size(), imageBytes);
+        if (stick == "image") {  // the stick's first MiB was zeroed before the image came
+            expected.replace(0, 1 << 20, std::string(1 << 20, '\0'));
+            expected.replace(0, imageBytes.size(), imageBytes);
+        }
         if (stick == "zeros") expected.replace(0, 1024, std::string(1024, '\0'));
         if (stick == "partial") expected.replace(0, imageBytes.size(), imageBytes);
         QVERIFY2((now == expected) == (stick != "partial"),

@@ -20,8 +20,9 @@ bool FakeStick::Start(const Options& o, std::string* why) {
         m_dir + "/mnt " + StorePath() + " " + m_dir +
         "/control claimed=" + std::to_string(o.claimedBytes) + " mode=" + o.mode +
         " eio-at=" + std::to_string(o.eioAt) + " fail-after=" + std::to_string(o.failAfter) +
-        " stall-at=" + std::to_string(o.stallAt) + " latency=" + std::to_string(o.latencyMs) +
-        " cache=" + std::to_string(o.cacheBytes) + " >/dev/null";
+        " flip-at=" + std::to_string(o.flipAt) + " stall-at=" + std::to_string(o.stallAt) +
+        " latency=" + std::to_string(o.latencyMs) + " cache=" + std::to_string(o.cacheBytes) +
+        " >/dev/null";
     if ((m_pid = fork()) == 0) {
         execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
         _exit(127);

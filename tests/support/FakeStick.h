@@ -28,6 +28,7 @@ class FakeStick {
         std::string mode = "genuine";  // genuine, wrap, drop, frozen
         std::int64_t eioAt = -1;       // -1: never
         std::int64_t failAfter = -1;   // bytes written before it dies; -1: never
+        std::int64_t flipAt = -1;      // the byte read back wrong; -1: none
         std::int64_t stallAt = -1;     // -1: never
         int latencyMs = 0;             // per random write
         std::int64_t cacheBytes = 0;   // the controller's write cache

@@ -2,13 +2,14 @@
 """A USB stick that lies or fails: one file MOUNT/stick over a smaller store.
 
   fake_stick.py MOUNT STORE CONTROL claimed=B [mode=genuine|wrap|drop|frozen]
-                [eio-at=B] [fail-after=B] [stall-at=B] [latency=MS] [cache=B]
+                [eio-at=B] [fail-after=B] [flip-at=B] [stall-at=B] [latency=MS] [cache=B]
 
 STORE is the flash; its size is the real size. wrap: an offset goes to itself
 modulo the real size; drop: writes at or beyond it vanish, reads there give
 zeros; frozen: every write is accepted and changes nothing. fail-after: once
 that many bytes were written, every request fails with EIO (a stick pulled out
-or dead mid-write; 0: at the first write). eio-at: reads and
+or dead mid-write; 0: at the first write). flip-at: that byte is read back
+with its lowest bit flipped (a stick that returns wrong data). eio-at: reads and
 writes touching that byte or a later one fail with EIO. stall-at: a write
 touching it creates CONTROL/stalled and blocks (every other request waits too:
 a stick that stopped answering) until CONTROL/release exists.
@@ -38,6 +39,7 @@ class FakeStick(Operations):
         self.cache_bytes, self.cache = int(opts.get("cache", 0)), []  # (offset, bytes), oldest first
         self.control, self.next_write, self.mutex = control, -1, threading.Lock()
         self.fail_after, self.written, self.gone = int(opts.get("fail-after", -1)), 0, False
+        self.flip_at = int(opts.get("flip-at", -1))
 
     def getattr(self, path, fh=None):
         if path == "/":
@@ -69,6 +71,8 @@ class FakeStick(Operations):
                 lo, hi = max(at, offset), min(at + len(piece), offset + size)
                 if lo < hi:
                     data[lo - offset:hi - offset] = piece[lo - at:hi - at]
+            if offset <= self.flip_at < offset + size:
+                data[self.flip_at - offset] ^= 1
             return bytes(data)
 
     def write(self, path, data, offset, fh):
