@@ -9,6 +9,11 @@
 #   usb2-drop      as usb2, but writes beyond 7.8 GB vanish (more rounds)
 #   usb2-cache     as usb2, wrapping at 8 GiB with a 1 MiB write cache; also
 #                  run with no eviction ("naive"), which the cache fools
+#   usb2-whole     what the probe adds to a whole verified write of a 1 GiB
+#                  realistic image on the USB-2 stick (a plain 2 GiB sparse
+#                  file; no added latency): writer_bench --verify, with the
+#                  probe and with --no-probe, alternating; prints the ratio
+#                  (target <= 1.02)
 # The throttle is checked with dd first. Prints each round's seconds and
 # verdict, then the medians (target for the
 # genuine sticks: <= 3 s). Every round checks that the stick's flash is as
@@ -16,14 +21,15 @@
 # probe writes and holes elsewhere, and only data is compared, holes as zeros).
 #
 #   sudo bash bench/probe_bench.sh [BUILD_DIR]     (default: build)
-# ROUNDS (5) and STICKS ("usb2 usb3 usb2-drop usb2-cache") choose what runs.
+# ROUNDS (5) and STICKS ("usb2 usb3 usb2-drop usb2-cache usb2-whole") choose
+# what runs; BENCH_DIR=/var/tmp/x keeps the realistic image between runs.
 set -euo pipefail
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT_DIR/bench/lib.sh"
 bench_setup "loop devices, FUSE, cgroups" "${1:-}"
 ROUNDS="${ROUNDS:-5}"
-STICKS="${STICKS:-usb2 usb3 usb2-drop usb2-cache}"
+STICKS="${STICKS:-usb2 usb3 usb2-drop usb2-cache usb2-whole}"
 CLAIMED=$((64 * 1024 * 1024 * 1024))
 
 work_dir probe-bench
@@ -113,6 +119,29 @@ mkdir -p "$CG"
 declare -a SUMMARY
 for name in $STICKS; do
     evicts="default"
+    if [ "$name" = usb2-whole ]; then
+        [ -f "$WORK/image.iso" ] || make_fs_image "$WORK/image.iso" 1G
+        rm -f "$WORK/store"
+        truncate -s 2G "$WORK/store"
+        DEV=$(losetup -f --show --direct-io=on "$WORK/store")
+        throttle 20000000 35000000
+        check_rates "$name"
+        with=() without=()
+        for round in $(seq "$ROUNDS"); do
+            for probe in "" --no-probe; do
+                settle
+                out=$(in_group "$DRIVER" --verify $probe "$WORK/image.iso" "$DEV" "$WORK/" 2>&1 >/dev/null)
+                [ "$(field result "$out")" = 1 ] || { echo "$name: the write failed: $out" >&2; exit 1; }
+                if [ -z "$probe" ]; then with+=("$(field seconds "$out")"); else without+=("$(field seconds "$out")"); fi
+            done
+            echo "$name round $round: with the probe ${with[-1]} s, without ${without[-1]} s"
+        done
+        mw=$(median "${with[@]}"); mo=$(median "${without[@]}")
+        SUMMARY+=("$(printf '%-11s %-8s %6.2f   verified 1 GiB write; without the probe %.2f s; ratio %s (target <= 1.02)' \
+            "$name" - "$mw" "$mo" "$(ratio "$mw" "$mo")")")
+        detach
+        continue
+    fi
     case "$name" in
         usb2) stick "$CLAIMED" latency=20; throttle 20000000 35000000 ;;
         usb3) stick "$CLAIMED"; throttle 80000000 150000000 ;;

@@ -1,4 +1,4 @@
-// writer_bench [--verify] [--no-map] IMAGE DEVICE TEMPDIR/
+// writer_bench [--verify] [--no-map] [--no-probe] IMAGE DEVICE TEMPDIR/
 // writer_bench --stream-command IMAGE
 // writer_bench --probe DEVICE [EVICT_BYTES]
 //
@@ -12,7 +12,8 @@
 //
 // Runs one write job with DeviceImageWriter (--verify: with the read-back
 // verification on; --no-map: the whole image even with a block map beside
-// it) and prints, on one line of standard error, what the job cost:
+// it; --no-probe: without the capacity probe) and prints, on one line of standard error, what the
+// job cost:
 //   seconds            WriteImage to the completion callback
 //   dirty_rise_kib     highest "Dirty:" of /proc/meminfo during the copy and
 //                      verify stage (trace line "WriteImageThread running!"
@@ -122,13 +123,15 @@ int main(int argc, char** argv) {
     }
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--probe") == 0)
         return Probe(argv[2], argc == 4 ? std::atoll(argv[3]) : kCapacityEvictBytes);
-    bool verify = false, useMap = true;
+    bool verify = false, useMap = true, probe = true;
     for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
         verify = verify || std::strcmp(argv[1], "--verify") == 0;
         useMap = useMap && std::strcmp(argv[1], "--no-map") != 0;
+        probe = probe && std::strcmp(argv[1], "--no-probe") != 0;
     }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: %s [--verify] [--no-map] IMAGE DEVICE TEMPDIR/\n", program);
+        std::fprintf(stderr, "usage: %s [--verify] [--no-map] [--no-probe] IMAGE DEVICE TEMPDIR/\n",
+                     program);
         return 2;
     }
 
@@ -182,6 +185,7 @@ int main(int argc, char** argv) {
     writer.SetDevice(argv[2]);
     writer.SetVerify(verify);
     writer.SetUseBlockMap(useMap);
+    writer.SetCapacityProbe(probe);
     const Clock::time_point start = Clock::now();
     const bool started = writer.WriteImage(&Finished, &Progress);
     if (started) {

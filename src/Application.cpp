@@ -17,6 +17,7 @@
 #include "Controller.h"
 #include "platform/disks/DiskService.h"
 #include "ui_MainWindow.h"
+#include "window/WindowControls.h"
 
 ApplicationWindow::ApplicationWindow() {
     m_controller = std::make_unique<Controller>();
@@ -24,8 +25,43 @@ ApplicationWindow::ApplicationWindow() {
     m_ui = std::make_unique<Ui::MainWindow>();
     m_ui->setupUi(m_window.get());
     m_window->setWindowIcon(QIcon::fromTheme(QStringLiteral("org.usbimagewriter.UsbImageWriter")));
-    m_controller->connectOutlets(m_window.get(), *m_ui);
+    ConnectController();
     m_controller->awakeFromNib();
+}
+
+void ApplicationWindow::ConnectController() {
+    Controller& c = *m_controller;
+    Ui::MainWindow& ui = *m_ui;
+    c.korvelImageInfo = ui.korvelImageInfo;
+    c.usbStickChooser = ui.usbStickChooser;
+    c.usbStickInfo = ui.usbStickInfo;
+    c.writeImageInfo = ui.writeImageInfo;
+    c.writeImageProgress = ui.writeImageProgress;
+    c.deviceUpdateProgress = ui.deviceUpdateProgress;
+    c.writeImageButton = ui.writeImageButton;
+    c.clearDeviceButton = ui.clearDeviceButton;
+    c.everydayStickButton = ui.everydayStickButton;
+    c.refreshButton = ui.refreshButton;
+    c.chooseImageButton = ui.chooseImageButton;
+    c.verifyCheckBox = ui.verifyCheckBox;
+    c.powerOffCheckBox = ui.powerOffCheckBox;
+    c.useBlockMapCheckBox = ui.useBlockMapCheckBox;
+    c.window = m_window.get();
+    c.quitMenuItem = ui.quitMenuItem;
+    // The write button's action changes with what the window is doing: the
+    // controls know it. Closing the window asks the controller.
+    c.m_controls = std::make_unique<WindowControls>(m_window.get(), ui,
+                                                    [&c] { return c.windowShouldClose(); });
+    QObject::connect(ui.clearDeviceButton, &QPushButton::clicked, &c, &Controller::clearUSBDevice);
+    QObject::connect(ui.everydayStickButton, &QPushButton::clicked, &c,
+                     &Controller::makeEverydayStick);
+    QObject::connect(ui.refreshButton, &QPushButton::clicked, &c, &Controller::refreshDeviceList);
+    QObject::connect(ui.chooseImageButton, &QPushButton::clicked, &c, &Controller::chooseImage);
+    // Only a user's choice counts as a selection change; the list that the
+    // controller rebuilds itself does not.
+    QObject::connect(ui.usbStickChooser, &QComboBox::activated, &c,
+                     &Controller::comboBoxSelectionDidChange);
+    QObject::connect(ui.quitMenuItem, &QAction::triggered, &c, &Controller::terminate);
 }
 
 ApplicationWindow::~ApplicationWindow() = default;

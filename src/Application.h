@@ -29,6 +29,10 @@ class ApplicationWindow {
     Controller& GetController() const { return *m_controller; }
 
   private:
+    // Points the controller's outlets at the window's widgets and connects
+    // the widgets' actions to it, as an interface loader does.
+    void ConnectController();
+
     std::unique_ptr<QMainWindow> m_window;
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<Controller> m_controller;  // destroyed first

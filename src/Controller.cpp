@@ -1,11 +1,8 @@
 #include "Controller.h"
 
-#include <sys/stat.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
@@ -16,13 +13,13 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "platform/desktop/DesktopNotification.h"
 #include "platform/desktop/SleepInhibitor.h"
 #include "platform/desktop/TempDirectory.h"
 #include "platform/disks/DevicePaths.h"
 #include "platform/disks/DiskService.h"
-#include "ui_MainWindow.h"
 #include "window/Alerts.h"
 #include "window/ImageChoice.h"
 #include "window/WindowControls.h"
@@ -67,20 +64,18 @@ Controller::Controller() {
     connect(m_image.get(), &ImageChoice::dropped, this, &Controller::chooseImageFile);
     // Without a private directory the writer gets none and refuses to write:
     // a shared directory would let others plant links at its file name.
-    m_writerTemp = tempDirectory();
-    m_deviceImageWriter->SetTempDirectory(m_writerTemp.c_str());
+    m_deviceImageWriter->SetTempDirectory(tempDirectory().c_str());
     m_operation = std::make_unique<StickOperation>(m_image->Checksum());
     connect(m_operation.get(), &StickOperation::waiting, this, [this](const QString& text) {
-        showOperationInfo(text);
+        if (!text.isEmpty()) m_controls->ShowInfo(text);
         setWriteImageButton(tr("Cancel"), &Controller::abandonWait);
     });
-    connect(m_operation.get(), &StickOperation::unmounting, this,
-            [this] { setWriteImageButton(tr("Cancel"), &Controller::abandonWait); });
     connect(m_operation.get(), &StickOperation::refused, this, &Controller::reportFailure);
     connect(m_operation.get(), &StickOperation::unmountRefused, this,
             &Controller::releaseOperationLock);
-    m_writeJob = std::make_unique<WriteJob>();
-    connect(m_writeJob.get(), &WriteJob::line, this, &Controller::showOperationInfo);
+    m_writeJob = std::make_unique<WriteJob>(tempDirectory());
+    connect(m_writeJob.get(), &WriteJob::line, this,
+            [this](const QString& text) { m_controls->ShowInfo(text); });
     connect(m_writeJob.get(), &WriteJob::finished, this,
             [this](bool written, const QString& message, const QString& reason) {
                 if (m_terminated) return;
@@ -91,54 +86,22 @@ Controller::Controller() {
     m_formatJob = std::make_unique<FormatJob>();
     connect(m_clearJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
     connect(m_formatJob.get(), &StickJob::finished, this, &Controller::finishStickJob);
-    imageFileName.clear();
-    m_selectedDevice.reset();
-    refreshStatusTimer = nullptr;
-    refreshDeviceTimer = nullptr;
+    // No image, no stick, no timer yet: the fields start empty.
     setWriteProgress(0);
     setApplicationStatus(StatusIdle);
     g_controller = this;
 }
 
 Controller::~Controller() {
-    teardown();
+    applicationWillTerminate();
     Controller* self = this;
     g_controller.compare_exchange_strong(self, nullptr);
 }
 
-void Controller::connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui) {
-    korvelImageInfo = ui.korvelImageInfo;
-    usbStickChooser = ui.usbStickChooser;
-    usbStickInfo = ui.usbStickInfo;
-    writeImageInfo = ui.writeImageInfo;
-    writeImageProgress = ui.writeImageProgress;
-    deviceUpdateProgress = ui.deviceUpdateProgress;
-    writeImageButton = ui.writeImageButton;
-    clearDeviceButton = ui.clearDeviceButton;
-    everydayStickButton = ui.everydayStickButton;
-    refreshButton = ui.refreshButton;
-    chooseImageButton = ui.chooseImageButton;
-    verifyCheckBox = ui.verifyCheckBox;
-    powerOffCheckBox = ui.powerOffCheckBox;
-    useBlockMapCheckBox = ui.useBlockMapCheckBox;
-    window = mainWindow;
-    quitMenuItem = ui.quitMenuItem;
-    m_controls =
-        std::make_unique<WindowControls>(mainWindow, ui, [this] { return windowShouldClose(); });
+void Controller::awakeFromNib() {
     idleWriteButton();
-    connect(clearDeviceButton, &QPushButton::clicked, this, &Controller::clearUSBDevice);
-    connect(everydayStickButton, &QPushButton::clicked, this, &Controller::makeEverydayStick);
-    connect(refreshButton, &QPushButton::clicked, this, &Controller::refreshDeviceList);
-    connect(chooseImageButton, &QPushButton::clicked, this, &Controller::chooseImage);
-    // Only a user's choice counts as a selection change; the list that this
-    // controller rebuilds itself does not.
-    connect(usbStickChooser, &QComboBox::activated, this, &Controller::comboBoxSelectionDidChange);
-    connect(quitMenuItem, &QAction::triggered, this, &Controller::terminate);
     // An image dropped on the window is chosen as with "Choose Image…".
     m_image->AcceptDrops(window, chooseImageButton);
-}
-
-void Controller::awakeFromNib() {
     korvelImageInfo->setText(tr("No image file selected!"));
     usbStickChooser->addItem(tr("No USB device!"));
     usbStickChooser->setCurrentIndex(0);
@@ -154,19 +117,14 @@ void Controller::terminate() {
     QCoreApplication::exit(0);
 }
 
-void Controller::applicationWillTerminate() {
-    if (m_terminated) return;
-    teardown();
-}
-
 // The order matters: the handler lives between InitDeviceHandling and
 // FinalizeDeviceHandling, and the writer's temporary files go with the
 // directory only once the writer is gone.
-void Controller::teardown() {
+void Controller::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
-    releaseTimer(refreshDeviceTimer);
-    releaseTimer(refreshStatusTimer);
+    ReleaseTimer(refreshDeviceTimer);
+    ReleaseTimer(refreshStatusTimer);
     m_deviceHandler.reset();
     FinalizeDeviceHandling();
     m_clearJob.reset();  // waits for a clear's thread
@@ -176,8 +134,6 @@ void Controller::teardown() {
     m_image->Cancel();
     m_sleepInhibitor->Release();
     m_deviceImageWriter.reset();
-    // Given-up jobs may still run: their writers live on until the end.
-    for (auto& writer : m_givenUpWriters) (void)writer.release();
     imageFileName.clear();
     m_tempDirectory.reset();
 }
@@ -231,24 +187,8 @@ void Controller::beginAlertSheet(const QString& title, const QString& defaultBut
 }
 
 QTimer* Controller::scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept) {
-    auto* timer = new QTimer(this);
-    timer->setSingleShot(!repeats);
-    timer->setInterval(milliseconds);
-    connect(timer, &QTimer::timeout, this, [this, timer, slot, kept] {
-        (this->*slot)(timer);
-        // Timers nobody keeps go once they have fired; kept ones are
-        // released by their slot or at termination.
-        if (!kept) timer->deleteLater();
-    });
-    timer->start();
-    return timer;
-}
-
-void Controller::releaseTimer(QTimer*& timer) {
-    if (timer == nullptr) return;
-    timer->stop();
-    timer->deleteLater();
-    timer = nullptr;
+    return StartTimer(this, milliseconds, repeats, kept,
+                      [this, slot](QTimer* t) { (this->*slot)(t); });
 }
 
 std::string Controller::tempDirectory() const {
@@ -263,11 +203,7 @@ void Controller::applicationDidFinishLaunching() {
 }
 
 void Controller::sheetDidEndForStartUpWarning(int returnCode, int /*contextInfo*/) {
-    if (returnCode == kAlertDefaultReturn) {
-        startUpdatingDeviceList();
-    } else {
-        terminate();
-    }
+    returnCode == kAlertDefaultReturn ? startUpdatingDeviceList() : terminate();
 }
 
 void Controller::startUpdatingDeviceList() {
@@ -285,7 +221,7 @@ void Controller::refreshDeviceList() {
 
 void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     m_deviceHandler->RemoveFromRunLoop();
-    releaseTimer(refreshDeviceTimer);
+    ReleaseTimer(refreshDeviceTimer);
     setGuiSettings(ModeNoDevice);
     usbStickChooser->clear();
     m_deviceHandler->UpdateDeviceList();
@@ -296,19 +232,10 @@ void Controller::stopUpdatingDeviceList(QTimer* /*timer*/) {
     usbStickInfo->setText(QString());
     m_image->SetStickBytes(std::nullopt);
     m_selectedIndex = 0;
-    if (devices.empty()) {
-        usbStickChooser->addItem(tr("No USB device!"));
-        usbStickChooser->setCurrentIndex(0);
-        if (m_terminateWhenIdle) terminate();
-        return;
-    }
-    usbStickChooser->addItem(tr("Select USB device!"));
-    usbStickChooser->setCurrentIndex(0);
-    for (const auto& entry : devices) {
-        const QString name = QString::fromUtf8(entry->mediaName);
-        usbStickChooser->addItem(ElidedLines(usbStickChooser, name, usbStickChooser->width() - 40));
-        usbStickChooser->setItemData(usbStickChooser->count() - 1, name, Qt::ToolTipRole);
-    }
+    QStringList names;
+    for (const auto& entry : devices) names << QString::fromUtf8(entry->mediaName);
+    WindowControls::ListSticks(
+        usbStickChooser, names.isEmpty() ? tr("No USB device!") : tr("Select USB device!"), names);
     if (m_terminateWhenIdle) terminate();
 }
 
@@ -390,21 +317,15 @@ void Controller::initiateWarningForDataLose(const QString& operationName, int op
 
 void Controller::sheetDidEndDataLoseWarning(int returnCode, int contextInfo) {
     if (returnCode == kAlertDefaultReturn) return;  // Cancel
-    if (contextInfo != OperationClear && contextInfo != OperationWrite &&
-        contextInfo != OperationFormat)
-        return;
-    if (m_operationInProgress || !m_selectedDevice) return;
+    static const std::map<int, std::pair<const char*, TimerSlot>> kStarts{
+        {OperationClear, {"start clearing the usb device", &Controller::startClearDevice}},
+        {OperationWrite, {"start image writing", &Controller::startImageWriting}},
+        {OperationFormat, {"start making an everyday stick", &Controller::startFormatDevice}}};
+    const auto start = kStarts.find(contextInfo);
+    if (start == kStarts.end() || m_operationInProgress || !m_selectedDevice) return;
     lockForOperation();
-    if (contextInfo == OperationFormat) {
-        Trace("start making an everyday stick");
-        scheduleTimer(kStartMilliseconds, false, &Controller::startFormatDevice, false);
-    } else if (contextInfo == OperationClear) {
-        Trace("start clearing the usb device");
-        scheduleTimer(kStartMilliseconds, false, &Controller::startClearDevice, false);
-    } else {
-        Trace("start image writing");
-        scheduleTimer(kStartMilliseconds, false, &Controller::startImageWriting, false);
-    }
+    Trace(start->second.first);
+    scheduleTimer(kStartMilliseconds, false, start->second.second, false);
 }
 
 // The result of a confirmed write or clear. One that took long enough for the
@@ -419,7 +340,7 @@ void Controller::reportResult(const QString& message, bool asError, const QStrin
 }
 
 void Controller::reportFailure(const QString& message, const QString& reason) {
-    showOperationInfo(reason.isEmpty() ? message : reason);
+    m_controls->ShowInfo(reason.isEmpty() ? message : reason);
     reportResult(message, true, reason);
     releaseOperationLock();
 }
@@ -430,7 +351,7 @@ void Controller::lockForOperation() {
     m_controls->Hold();
     // The unmount may wait on a password prompt or a slow service: say so,
     // rather than leave only greyed buttons.
-    showOperationInfo(tr("Unmounting the stick\u2026"));
+    m_controls->ShowInfo(tr("Unmounting the stick\u2026"));
 }
 
 void Controller::abandonWait() {
@@ -449,10 +370,6 @@ bool Controller::unmountAnswered() {
 void Controller::idleWriteButton() {
     m_controls->SetWriteButton(
         tr("Write Image"), [this] { writeImage(); }, false);
-}
-
-void Controller::showOperationInfo(const QString& text) {
-    m_controls->ShowInfo(text);
 }
 
 void Controller::releaseOperationLock() {
@@ -480,10 +397,10 @@ void Controller::startImageWriting(QTimer* timer) {
     setWriteImageButton(tr("Cancel"), &Controller::cancelWriteImage);
     setWriteProgress(0);
     writeImageProgress->setValue(0);
-    if (m_writeJob->Start(
-            *m_deviceImageWriter, m_writerTemp, imageFileName, m_operation->Facts().image,
-            platform::RawNodePath(m_selectedDevice->bsdName), verifyCheckBox->isChecked(),
-            useBlockMapCheckBox->isChecked(), FinishedWriteImage, WriteProgress)) {
+    if (m_writeJob->Start(*m_deviceImageWriter, imageFileName, m_operation->Facts().image,
+                          platform::RawNodePath(m_selectedDevice->bsdName),
+                          verifyCheckBox->isChecked(), useBlockMapCheckBox->isChecked(),
+                          FinishedWriteImage, WriteProgress)) {
         m_sleepInhibitor->Hold();  // a laptop must not sleep in the middle
         showWriteProgress();
         refreshStatusTimer =
@@ -516,8 +433,7 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // given up, with its writer, and the window goes on with a new one.
     const bool givenUp = m_writeJob->GivenUp();
     if (status != StatusWriteSucceeded && status != StatusWriteFailed && !givenUp) return;
-    if (givenUp) replaceWriter();
-    releaseTimer(refreshStatusTimer);
+    ReleaseTimer(refreshStatusTimer);
     if (m_terminateWhenIdle) {  // nobody is waiting for a message any more
         terminate();
         return;
@@ -526,24 +442,16 @@ void Controller::updateWriteStatus(QTimer* /*timer*/) {
     // Behind the result box the window already shows the outcome, and no
     // longer offers to cancel.
     idleWriteButton();
-    if (givenUp) return m_writeJob->FinishGivenUp();
+    if (givenUp) {
+        m_deviceImageWriter = m_writeJob->GiveUp(std::move(m_deviceImageWriter));
+        return;
+    }
     m_writeJob->Finish(status == StatusWriteSucceeded, powerOffCheckBox->isChecked(),
                        m_selectedDevice->bsdName);
 }
 
 void Controller::sheetDidEndCapacityWarning(int returnCode, int /*contextInfo*/) {
     m_writeJob->Answer(returnCode != kAlertDefaultReturn);
-}
-
-// The stuck job keeps its writer, and the writer's temporary files their
-// folder, until its thread ends, when the kernel gives up on the stick.
-void Controller::replaceWriter() {
-    m_deviceImageWriter->GiveUp();
-    m_givenUpWriters.push_back(std::move(m_deviceImageWriter));
-    m_deviceImageWriter = std::make_unique<DeviceImageWriter>();
-    m_writerTemp = tempDirectory() + std::to_string(m_givenUpWriters.size()) + "/";
-    mkdir(m_writerTemp.c_str(), 0700);
-    m_deviceImageWriter->SetTempDirectory(m_writerTemp.c_str());
 }
 
 void Controller::endWrite() {
@@ -610,7 +518,7 @@ bool Controller::mayStartJob(const StickJob& job) {
 void Controller::jobStarted(const QString& info) {
     m_sleepInhibitor->Hold();
     quitMenuItem->setEnabled(false);
-    showOperationInfo(info);
+    m_controls->ShowInfo(info);
     setWriteImageButton(tr("Cancel"), &Controller::abandonJob);
 }
 
@@ -629,7 +537,7 @@ void Controller::finishStickJob(bool ok, const QString& message, const QString& 
         return;
     }
     idleWriteButton();
-    showOperationInfo(line);
+    m_controls->ShowInfo(line);
     reportResult(message, !ok, reason);
     setApplicationStatus(StatusIdle);
     releaseOperationLock();

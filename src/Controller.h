@@ -81,6 +81,8 @@ constexpr int kAlertAlternateReturn = 0;
 
 class Controller : public QObject {
     Q_OBJECT
+    // The window's loader sets the outlets and connects the actions.
+    friend class ApplicationWindow;
 
   public:
     // Initialises device handling, makes the handler, the writer and the
@@ -90,8 +92,6 @@ class Controller : public QObject {
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
 
-    // Takes the window's widgets as outlets and connects their actions.
-    void connectOutlets(QMainWindow* mainWindow, Ui::MainWindow& ui);
     void awakeFromNib();
     void applicationDidFinishLaunching();
     // Ends the program: applicationWillTerminate once, then the event loop
@@ -162,7 +162,6 @@ class Controller : public QObject {
 
   private:
     QTimer* scheduleTimer(int milliseconds, bool repeats, TimerSlot slot, bool kept);
-    void releaseTimer(QTimer*& timer);
     void beginAlertSheet(const QString& title, const QString& defaultButton,
                          const QString& alternateButton, bool escapeIsDefault,
                          void (Controller::*endSelector)(int, int), int contextInfo,
@@ -175,7 +174,6 @@ class Controller : public QObject {
     void abandonWait();
     bool mayStartJob(const StickJob& job);
     void jobStarted(const QString& info);
-    void replaceWriter();
     void abandonJob();
     void finishStickJob(bool ok, const QString& message, const QString& reason,
                         const QString& line);
@@ -183,9 +181,6 @@ class Controller : public QObject {
     void showWriteProgress();
     // The end of a write, after its result box: the window ready again.
     void endWrite();
-    // Shows what a confirmed operation is waiting for in the info line.
-    void showOperationInfo(const QString& text);
-    void teardown();
     bool mayTerminateNow() const;
 
     // Outlets.
@@ -219,9 +214,6 @@ class Controller : public QObject {
     // Beyond the fields above.
     std::unique_ptr<platform::TempDirectory> m_tempDirectory;
     std::unique_ptr<ImageChoice> m_image;  // what is known of the chosen image
-    std::string m_writerTemp;              // the writer's temporary directory
-    // Writers whose jobs were given up (their sticks stopped answering).
-    std::vector<std::unique_ptr<DeviceImageWriter>> m_givenUpWriters;
     std::unique_ptr<platform::SleepInhibitor> m_sleepInhibitor;
     std::unique_ptr<StickOperation> m_operation;  // checks and unmount of a confirmed operation
     std::unique_ptr<WriteJob> m_writeJob;

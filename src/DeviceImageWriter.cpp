@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "platform/files/ChildProcess.h"
-#include "writer/CapacityProbe.h"
 #include "platform/kernel/DeviceAccess.h"
 #include "platform/kernel/Signatures.h"
+#include "writer/CapacityProbe.h"
 #include "writer/ImageCopy.h"
 
 std::atomic<bool> g_cancelThread{false};
@@ -335,6 +335,7 @@ platform::OpenedDevice OpenDevice(const write_image_thread_data& job) {
 // it goes on once the window's user agrees.
 bool HoldsImage(std::int64_t size, const platform::OpenedDevice& device,
                 const write_image_thread_data& job) {
+    if (!job.probeCapacity) return true;
     const CapacityVerdict probe = RunCapacityProbe(device, g_cancelThread);
     JobContact& contact = *job.contact;
     if (probe.kind == CapacityKind::Cancelled || contact.givenUp.load()) {
@@ -348,8 +349,8 @@ bool HoldsImage(std::int64_t size, const platform::OpenedDevice& device,
     }
     if (probe.kind == CapacityKind::Genuine) return true;
     Trace(("Capacity probe: the stick " +
-           std::string(probe.kind == CapacityKind::Wraps ? "wraps" : "drops writes") +
-           " beyond " + std::to_string(probe.realBytes) + " of its claimed " +
+           std::string(probe.kind == CapacityKind::Wraps ? "wraps" : "drops writes") + " beyond " +
+           std::to_string(probe.realBytes) + " of its claimed " +
            std::to_string(probe.claimedBytes) + " bytes")
               .c_str());
     if (size > probe.realBytes) {
@@ -758,6 +759,7 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->writtenBytes = &m_writtenBytes;
     m_writeData->verify = m_verify;
     m_writeData->useBlockMap = m_useBlockMap;
+    m_writeData->probeCapacity = m_probeCapacity;
     m_writeData->blockMap = &m_blockMap;
     m_writeData->imageBytes = &m_imageBytes;
     m_writeData->verifiedBytes = &m_verifiedBytes;

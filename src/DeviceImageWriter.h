@@ -34,11 +34,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
-#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "writer/BlockMap.h"
@@ -174,6 +174,7 @@ struct write_image_thread_data {
     const std::int64_t* streamBytes = nullptr;
     bool verify = false;
     bool useBlockMap = false;
+    bool probeCapacity = true;
     BlockMapInfo* blockMap = nullptr;
     std::atomic<std::int64_t>* imageBytes = nullptr;
     std::atomic<std::int64_t>* writtenBytes = nullptr;
@@ -206,6 +207,10 @@ class DeviceImageWriter {
     // turned off; read when a job starts). Off, the whole image is written,
     // and what the map leaves out is written too.
     void SetUseBlockMap(bool on);
+    // Probe the stick's real size before writing (on until turned off; read
+    // when a job starts). Only the benchmark, which measures what the probe
+    // costs, turns it off.
+    void SetCapacityProbe(bool on) { m_probeCapacity = on; }
 
     // Zeroes the first 1024 bytes of the device and the magic bytes of every
     // signature libblkid finds on it (partition tables, the backup GPT, file
@@ -271,6 +276,7 @@ class DeviceImageWriter {
     std::string m_devicePath;
     bool m_verify = false;
     bool m_useBlockMap = true;
+    bool m_probeCapacity = true;
     BlockMapInfo m_blockMap;
     bool m_unzipSucceeded = false;
     ImageFormat m_imageFormat = ImageFormat::Damaged;

@@ -272,7 +272,7 @@ class AppTest : public QObject {
         row("counterfeit stick, image fits", write, "", "counterfeit",
             "Image successfully written!", "image");
         row("stick dies mid-write", write, "raw.img", "dies",
-            failed + "The stick stopped accepting data at byte 8388608 (Input/output error).",
+            failed + "The stick stopped accepting data at byte %2 (Input/output error).",
             "partial");
         row("stick returns a wrong byte", write, "", "wrong byte",
             failed +
@@ -294,6 +294,7 @@ class AppTest : public QObject {
         QFETCH(QString, fault);
         QFETCH(QString, message);
         QFETCH(QString, stick);
+        m_mock.RemoveStick("stick");  // the last row's, whose node may be reused
         QVERIFY(testsupport::WriteBytes(m_stick.Path(), std::string(kStickBytes, '\xAA')));
         QString imagePath = QString::fromStdString(m_image);
         // A file system on the stick, mounted, with the image in it.
@@ -402,7 +403,6 @@ class AppTest : public QObject {
         const QByteArray node =
             QByteArray::fromStdString(fault == "read-only" ? locked.Path() : stickNode);
         const QByteArray partition = node + "p1";
-        m_mock.RemoveStick("stick");
         // A long model name must not widen the window.
         const QString model = fault == "no verify" ? QString(150, 'W') : "Flash";
         QVERIFY(m_mock.AddStick("stick", node, "Acme", model,
@@ -562,7 +562,16 @@ class AppTest : public QObject {
         }
         QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), message.isEmpty() ? 0 : 1, 60000);
         message.replace("%1", partition);
-        QCOMPARE(watcher.m_messages.value(0), message);
+        // Where a dying stick stops depends on the order its writes arrive in:
+        // past the first MiB, which goes last, and before it died.
+        const QString pattern =
+            QRegularExpression::escape(message).replace(QRegularExpression::escape("%2"), "(\\d+)");
+        const auto at = QRegularExpression(QRegularExpression::anchoredPattern(pattern))
+                            .match(watcher.m_messages.value(0));
+        QVERIFY2(at.hasMatch(), qPrintable(watcher.m_messages.value(0)));
+        QVERIFY(!message.contains("%2") ||
+                (at.captured(1).toLongLong() >= 1 << 20 && at.captured(1).toLongLong() < 12 << 20));
+        message.replace("%2", at.captured(1));
         // Behind the box, the outcome or the reason, and no "Cancel".
         const QString outcome = button == clear        ? "Cleared"
                                 : button == everyday   ? "Everyday stick made"
@@ -639,7 +648,9 @@ class AppTest : public QObject {
             QTRY_COMPARE_WITH_TIMEOUT(watcher.m_messages.size(), 2, 60000);
             QCOMPARE(watcher.m_messages.value(1), "Image successfully written!");
             QVERIFY(testsupport::ReadBytes(m_stick.Path(), imageBytes.size()) == imageBytes);
-            controller.terminate();
+            // Quit: its teardown must not wait for the stuck job (the event
+            // loop's end is left out: it would end the loops of later rows).
+            controller.applicationWillTerminate();
             QVERIFY(controller.hasTerminated());
         }
         const std::string now = testsupport::ReadBytes(flash, kStickBytes);

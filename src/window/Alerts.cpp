@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
 
 void OpenSheet(QWidget* window, const QString& title, const QString& defaultButton,
@@ -61,6 +62,26 @@ void AskText(QWidget* window, const QString& title, const QString& label, const 
     dialog->setTextValue(text);
     QObject::connect(dialog, &QInputDialog::textValueSelected, dialog, std::move(accepted));
     dialog->open();
+}
+
+QTimer* StartTimer(QObject* owner, int milliseconds, bool repeats, bool kept,
+                   std::function<void(QTimer*)> fired) {
+    auto* timer = new QTimer(owner);
+    timer->setSingleShot(!repeats);
+    timer->setInterval(milliseconds);
+    QObject::connect(timer, &QTimer::timeout, owner, [timer, kept, fired = std::move(fired)] {
+        fired(timer);
+        if (!kept) timer->deleteLater();
+    });
+    timer->start();
+    return timer;
+}
+
+void ReleaseTimer(QTimer*& timer) {
+    if (timer == nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    timer = nullptr;
 }
 
 QString ElidedLines(const QWidget* widget, const QString& text, int width) {

@@ -10,6 +10,8 @@
 #include <QString>
 #include <functional>
 
+class QObject;
+class QTimer;
 class QWidget;
 
 // A sheet on `window` with the title as its headline and two buttons.
@@ -30,6 +32,13 @@ void RunAlert(QWidget* window, bool critical, const QString& text, const QString
 // `accepted` gets what the user typed when the sheet is confirmed.
 void AskText(QWidget* window, const QString& title, const QString& label, const QString& text,
              std::function<void(const QString&)> accepted);
+
+// A timer of the window's: `fired` runs on its every timeout (with the timer,
+// never null); one that is not `kept` is deleted once it has fired, a kept
+// one is stopped and deleted by ReleaseTimer, which also empties its holder.
+QTimer* StartTimer(QObject* owner, int milliseconds, bool repeats, bool kept,
+                   std::function<void(QTimer*)> fired);
+void ReleaseTimer(QTimer*& timer);
 
 // Each line of `text` cut in the middle to `width` pixels in `widget`'s font.
 QString ElidedLines(const QWidget* widget, const QString& text, int width);

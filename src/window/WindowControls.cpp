@@ -80,6 +80,16 @@ std::array<QWidget*, 4> WindowControls::Held() const {
             m_ui.clearDeviceButton};
 }
 
+void WindowControls::ListSticks(QComboBox* list, const QString& placeholder,
+                                const QStringList& names) {
+    list->addItem(placeholder);
+    list->setCurrentIndex(0);
+    for (const QString& name : names) {
+        list->addItem(ElidedLines(list, name, list->width() - 40));
+        list->setItemData(list->count() - 1, name, Qt::ToolTipRole);
+    }
+}
+
 void WindowControls::Hold() {
     for (std::size_t i = 0; i < Held().size(); ++i) {
         m_held[i] = Held()[i]->isEnabled();

@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 
+class QComboBox;
 class QLabel;
 class QWidget;
 class QMainWindow;
@@ -51,6 +52,9 @@ class WindowControls : public QObject {
     // Each line cut in the middle to the label's width; the whole text is
     // its tooltip, so a long name never widens the window.
     static void SetElided(QLabel* label, const QString& text);
+    // Fills the emptied stick list: the placeholder, selected, then the names
+    // (cut to fit, whole as their tooltips).
+    static void ListSticks(QComboBox* list, const QString& placeholder, const QStringList& names);
 
     // Holds the controls that start other work (refresh, choose, write,
     // clear), as they stand, and Quit's state; GiveBack restores them.

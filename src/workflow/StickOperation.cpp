@@ -68,7 +68,7 @@ void StickOperation::Decided(const Verdict& verdict, const PreflightFacts& facts
     }
     // A password prompt or a hung service may keep the answer away for long.
     m_unmountPending = true;
-    emit unmounting();
+    emit waiting(QString());
 }
 
 void StickOperation::Abandon() {

@@ -35,10 +35,9 @@ class StickOperation : public QObject {
     const PreflightFacts& Facts() const { return m_facts; }
 
   signals:
-    // What the operation waits for, for the info line; the user may give up.
+    // What the operation waits for, for the info line (none: the unmount);
+    // the user may give up waiting.
     void waiting(const QString& text);
-    // The unmount was asked for; the user may give up waiting for it.
-    void unmounting();
     // Ended before anything was unmounted: the message box, and the reason.
     void refused(const QString& message, const QString& reason);
     // The service would not take the unmount request: no answer will come.

@@ -1,5 +1,7 @@
 #include "workflow/WriteJob.h"
 
+#include <sys/stat.h>
+
 #include <QPointer>
 #include <algorithm>
 #include <filesystem>
@@ -14,12 +16,10 @@ constexpr std::chrono::seconds kNotAnswering{30}, kGiveUp{5};
 
 }  // namespace
 
-bool WriteJob::Start(DeviceImageWriter& writer, const std::string& tempDirectory,
-                     const std::string& image, const ImageFacts& look, const std::string& device,
-                     bool verify, bool useBlockMap, FinishedCallback finished,
-                     ProgressCallback progress) {
+bool WriteJob::Start(DeviceImageWriter& writer, const std::string& image, const ImageFacts& look,
+                     const std::string& device, bool verify, bool useBlockMap,
+                     FinishedCallback finished, ProgressCallback progress) {
     m_writer = &writer;
-    m_tempDirectory = tempDirectory;
     m_asked = false;
     m_image = look;
     m_cancelRequested = false;
@@ -59,12 +59,19 @@ bool WriteJob::GivenUp() const {
     return m_cancelRequested && std::chrono::steady_clock::now() - m_cancelled >= kGiveUp;
 }
 
-void WriteJob::FinishGivenUp() {
+std::unique_ptr<DeviceImageWriter> WriteJob::GiveUp(std::unique_ptr<DeviceImageWriter> writer) {
+    writer->GiveUp();
+    m_givenUp.push_back(writer.release());
+    auto fresh = std::make_unique<DeviceImageWriter>();
+    m_tempDirectory = m_base + std::to_string(m_givenUp.size()) + "/";
+    mkdir(m_tempDirectory.c_str(), 0700);
+    fresh->SetTempDirectory(m_tempDirectory.c_str());
     const QString outcome =
         tr("The stick stopped answering and was given up: it may be partly "
            "written.");
     emit line(outcome);
     emit finished(false, tr("Image could not be written!"), outcome);
+    return fresh;
 }
 
 // The elapsed time always moves, so a long write visibly lives.

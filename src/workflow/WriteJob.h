@@ -20,7 +20,9 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "DeviceImageWriter.h"
 #include "window/WriteInfoText.h"
@@ -29,12 +31,15 @@
 class WriteJob : public QObject {
     Q_OBJECT
   public:
+    // `tempDirectory` (ending in "/"): where the writers decompress.
+    explicit WriteJob(std::string tempDirectory)
+        : m_base(tempDirectory), m_tempDirectory(std::move(tempDirectory)) {}
+
     // Starts `writer`'s job on `image` (as the checks found it) onto
-    // `device`, decompressing into `tempDirectory` (ending in "/") when it
-    // must; false when the writer refused to start.
-    bool Start(DeviceImageWriter& writer, const std::string& tempDirectory,
-               const std::string& image, const ImageFacts& look, const std::string& device,
-               bool verify, bool useBlockMap, FinishedCallback finished, ProgressCallback progress);
+    // `device`; false when the writer refused to start.
+    bool Start(DeviceImageWriter& writer, const std::string& image, const ImageFacts& look,
+               const std::string& device, bool verify, bool useBlockMap, FinishedCallback finished,
+               ProgressCallback progress);
     void Cancel();
     bool Cancelling() const { return m_cancelRequested; }
     // A cancel the job has not taken within 5 s: the stick does not answer.
@@ -53,8 +58,11 @@ class WriteJob : public QObject {
     // off first when `powerOff`, which a refusal does not undo. finished()
     // follows with the result box's message and the sentence below it.
     void Finish(bool written, bool powerOff, const std::string& bsdName);
-    // The job was given up (GivenUp): it may have written part of the stick.
-    void FinishGivenUp();
+    // Gives the stuck job up with its writer, which lives on (to the
+    // program's end: the job's thread may still use it) while a new writer,
+    // with a temporary directory of its own, is returned
+    // for the jobs to come; then says it may have written part of the stick.
+    std::unique_ptr<DeviceImageWriter> GiveUp(std::unique_ptr<DeviceImageWriter> writer);
 
   signals:
     void line(const QString& text);
@@ -64,7 +72,9 @@ class WriteJob : public QObject {
     QString Outcome(bool written) const;
 
     DeviceImageWriter* m_writer = nullptr;
-    std::string m_tempDirectory;
+    std::vector<DeviceImageWriter*> m_givenUp;  // never freed
+    const std::string m_base;
+    std::string m_tempDirectory;  // the current writer's
     bool m_asked = false;
     ImageFacts m_image;
     bool m_cancelRequested = false;

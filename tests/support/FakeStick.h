@@ -27,12 +27,12 @@ class FakeStick {
         std::int64_t realBytes = 0;    // the store's size; 0: the claimed size
         std::string mode = "genuine";  // genuine, wrap, drop, frozen
         std::int64_t eioAt = -1;       // -1: never
-        std::int64_t failAfter = -1;   // bytes written before it dies; -1: never
-        std::int64_t flipAt = -1;      // the byte read back wrong; -1: none
         std::int64_t stallAt = -1;     // -1: never
         int latencyMs = 0;             // per random write
         std::int64_t cacheBytes = 0;   // the controller's write cache
         std::string loopOptions = "--direct-io=on";
+        std::int64_t failAfter = -1;  // bytes written before it dies; -1: never
+        std::int64_t flipAt = -1;     // the byte read back wrong; -1: none
     };
     FakeStick() = default;
     FakeStick(const FakeStick&) = delete;
