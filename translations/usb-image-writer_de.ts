@@ -184,6 +184,10 @@
         <source>Everyday stick made</source>
         <translation>Alltagsstick hergestellt</translation>
     </message>
+    <message>
+        <source>Stopped waiting for the disk service, which may still finish: the stick may be half made.</source>
+        <translation>Es wird nicht mehr auf den Datenträgerdienst gewartet, der vielleicht noch fertig wird: der Stick ist vielleicht halb hergestellt.</translation>
+    </message>
 </context>
 <context>
     <name>ImageLine</name>

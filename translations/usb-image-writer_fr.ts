@@ -184,6 +184,10 @@
         <source>Everyday stick made</source>
         <translation>Clé ordinaire refaite</translation>
     </message>
+    <message>
+        <source>Stopped waiting for the disk service, which may still finish: the stick may be half made.</source>
+        <translation>Plus d’attente du service des disques, qui peut encore terminer : la clé est peut-être à moitié faite.</translation>
+    </message>
 </context>
 <context>
     <name>ImageLine</name>

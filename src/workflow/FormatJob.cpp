@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QPointer>
 
 #include "platform/disks/DevicePaths.h"
 #include "platform/disks/DiskService.h"
@@ -124,22 +125,28 @@ void FormatJob::Probed(std::int64_t realBytes, const QString& failure) {
         platform::PlanEverydayStick(m_stickBytes, fake ? std::uint64_t(realBytes) : 0, m_label);
     if (plan.problem != PlanProblem::None) return fail(ProblemText(plan));
     const std::uint64_t size = plan.size != 0 ? plan.size : m_stickBytes - (1 << 20);
+    m_asking = true;
     platform::ActiveDiskService().MakeEverydayStick(
-        m_bsdName, plan, [this, plan, fake, size, realBytes](bool made, const std::string& why) {
-            m_running = false;
+        m_bsdName, plan,
+        [self = QPointer<FormatJob>(this), generation = m_generation, plan, fake, size, realBytes](
+            bool made, const std::string& why) {
+            // An answer the user stopped waiting for goes nowhere.
+            if (!self || generation != self->m_generation) return;
+            FormatJob* job = self;
+            job->m_running = job->m_asking = false;
             if (!made) {
                 const QString reason = QString::fromStdString(why);
-                return emit finished(false, Texts::tr("Unable to make an everyday stick!"), reason,
-                                     reason);
+                return emit job->finished(false, Texts::tr("Unable to make an everyday stick!"),
+                                          reason, reason);
             }
-            emit finished(
+            emit job->finished(
                 true,
                 Texts::tr("The stick is now an everyday stick: one %1 partition “%2” of %3.")
                     .arg(Texts::Name(plan.fileSystem), QString::fromStdString(plan.label),
                          SizeText(std::int64_t(size))),
                 fake ? Texts::tr("The stick holds only %1 of the %2 it claims, so the partition "
                                  "covers no more: it is counterfeit or failing.")
-                           .arg(SizeText(realBytes), SizeText(std::int64_t(m_stickBytes)))
+                           .arg(SizeText(realBytes), SizeText(std::int64_t(job->m_stickBytes)))
                      : QString(),
                 Texts::tr("Everyday stick made"));
         });
@@ -149,4 +156,13 @@ void FormatJob::Abandon() {
     Trace("Everyday stick abandoned.");
     m_cancel = true;
     platform::AbandonOpens(true);
+    if (!m_asking) return;
+    // The disk service may wait on a password prompt or hang: the window no
+    // longer waits for its answer.
+    ++m_generation;
+    m_running = m_asking = false;
+    const QString why = Texts::tr(
+        "Stopped waiting for the disk service, which may still finish: the stick may be "
+        "half made.");
+    emit finished(false, Texts::tr("Unable to make an everyday stick!"), why, why);
 }

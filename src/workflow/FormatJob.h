@@ -48,6 +48,8 @@ class FormatJob : public StickJob {
 
     std::thread m_thread;
     std::atomic<bool> m_cancel{false};
+    bool m_asking = false;      // the disk service makes the table and file system
+    unsigned m_generation = 0;  // of the service's answer that is waited for
     std::string m_bsdName, m_label;
     std::uint64_t m_stickBytes = 0;
 };

@@ -42,7 +42,8 @@ class MockUDisks {
     }
     // "METHOD DEVICE ARGS" per Block.Rescan, Block.Format and "Create" per
     // PartitionTable.CreatePartitionAndFormat, option maps as {key=value, ...};
-    // SetCallError makes later calls of a METHOD fail (an empty name: not).
+    // SetCallError makes later calls of a METHOD fail (an empty name: not;
+    // the name "hang": answer only after `message` seconds).
     QStringList DiskCalls() {
         return Call("DiskCalls", {}) ? m_reply.value(0).toStringList() : QStringList();
     }

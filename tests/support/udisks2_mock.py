@@ -90,8 +90,11 @@ def words(value):  # an option map as {key=value, ...}, booleans as true|false, 
 def record(obj, method, *args):  # of Rescan, Format, Create (CreatePartitionAndFormat)
     mock = mockobject.objects[MAIN_OBJ]
     mock.disk_calls.append(' '.join([method, text(obj.props[BLOCK]['Device'])] + [words(a) for a in args]))
-    if method in mock.call_errors:
-        fail(*reversed(mock.call_errors[method]))
+    name, message = mock.call_errors.get(method, ('', ''))
+    if name == 'hang':  # answers after MESSAGE seconds, as a service that hangs
+        time.sleep(int(message))
+    elif name:
+        fail(message, name)
     return dbus.ObjectPath(obj.__dbus_object_path__ + '1') if method == 'Create' else None
 
 
