@@ -249,6 +249,7 @@ class AppTest : public QObject {
         // flagged there and in the confirmation, a hybrid one is not.
         row("optical-disc ISO", write, "cd.iso", "", "Image successfully written!", "image");
         row("hybrid ISO", write, "hybrid.iso", "", "Image successfully written!", "image");
+        row("xz disk image", write, "disk.img.xz", "", "Image successfully written!", "image");
         // Named by the user; after the probe has found the stick genuine (and
         // left its bytes), UDisks2 makes the table and the file system.
         const QString everyday = "Make Everyday Stick…";
@@ -391,6 +392,16 @@ class AppTest : public QObject {
                                                : "") +
                         "-o " + image.toStdString() + " iso 2>/dev/null") == 0 &&
                     !(imageBytes = testsupport::ReadBytes(imagePath.toStdString())).empty());
+            else if (image == "disk.img.xz")  // GPT, vfat and ext4 with their labels
+                QVERIFY(
+                    testsupport::Run("cd " + m_dir.path().toStdString() +
+                                     " && rm -f disk.img && truncate -s 8M disk.img && sgdisk "
+                                     "-n1:1M:+3M -t1:ef00 -n2:4M:0 disk.img >/dev/null && "
+                                     "mkfs.vfat -n EFI --offset 2048 disk.img 3072 >/dev/null "
+                                     "2>&1 && mkfs.ext4 -q -L rootfs -E offset=4194304 "
+                                     "disk.img 4M && xz -1 -k disk.img") == 0 &&
+                    !(imageBytes = testsupport::ReadBytes(m_dir.filePath("disk.img").toStdString()))
+                         .empty());
             else if (image.startsWith("fifo"))
                 QCOMPARE(mkfifo(imagePath.toLocal8Bit().constData(), 0600), 0);
             else if (image != "big.iso")  // empty, or a good gzip image cut short or misnamed
@@ -519,6 +530,9 @@ class AppTest : public QObject {
         QCOMPARE(sheet.section("\n\n", 1),
                  paragraphs.value(fault, paragraphs.value(image, paragraphs.value(button))));
         QCOMPARE(imageLine->toolTip().contains("made for optical discs"), image == "cd.iso");
+        if (image == "disk.img.xz")
+            QCOMPARE(imageLine->toolTip().section('\n', 1),
+                     "GPT: vfat “EFI”, ext4 “rootfs” · 8 MB once written (stick: 32 MB)");
         if (image.endsWith(".iso") && image != "big.iso")
             QCOMPARE(imageLine->toolTip().section('\n', 1),
                      QString("ISO 9660 “LIVE” · %1%2 MB once written (stick: 32 MB)")

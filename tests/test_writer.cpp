@@ -434,7 +434,7 @@ class WriterTest : public QObject {
         QCOMPARE(g_job.finished, r.starts ? 1 : 0);
         QCOMPARE(g_writer.Failure().kind, r.why);
         QCOMPARE(g_job.result, r.ok);
-        QVERIFY(!g_job.tempLeft);  // when the callback ran
+        QVERIFY(!g_job.tempLeft);                                // when the callback ran
         QCOMPARE(g_job.children, std::size_t(r.dev == "dies"));  // the fake stick's daemon
         QCOMPARE(r.written == kSome ? g_job.calls.substr(0, strlen(r.calls)) : g_job.calls,
                  std::string(r.calls));
