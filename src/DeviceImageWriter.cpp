@@ -587,6 +587,7 @@ void* WriteImageThread(void* data) {
         const FinishedCallback finished = job->finishedCallback;
         // A job given up reports nothing: the window has moved on.
         if (finished && !job->contact->givenUp.load()) finished(result);
+        job->contact->running.store(false);  // the record is not touched after this
     }
     Trace("WriteImageThread finished!");
     pthread_exit(nullptr);
@@ -770,7 +771,9 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->failure = &m_failure;
     m_writeData->contact = &m_contact;
 
+    m_contact.running.store(true);
     const bool started = StartThread(&m_writeThread, &WriteImageThread, m_writeData.get());
+    m_contact.running.store(started);
     if (started) {
         // The write thread joins the decompression thread; nobody joins the
         // write thread, so it frees its own resources when it ends.

@@ -153,6 +153,8 @@ struct unzip_thread_data {
 struct JobContact {
     std::atomic<bool> deviceOpen{false};
     std::atomic<bool> givenUp{false};
+    // The job's thread runs: it may still use the writer's record.
+    std::atomic<bool> running{false};
     std::mutex mutex;  // guards the two below
     std::condition_variable answered;
     // Asked: the stick holds `realBytes` of the `claimedBytes` it claims,
@@ -265,6 +267,8 @@ class DeviceImageWriter {
     // it stops at its next chance and calls no callback any more. The writer
     // must outlive the job's thread, so whoever gives up keeps it to the end.
     void GiveUp();
+    // A job's thread still runs (until it has called back, or would have).
+    bool JobRunning() const { return m_contact.running.load(); }
 
   private:
     // Waits for a decompression thread that no write thread took over (its

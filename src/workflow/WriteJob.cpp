@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "platform/disks/DiskService.h"
 
@@ -61,9 +62,13 @@ bool WriteJob::GivenUp() const {
 
 std::unique_ptr<DeviceImageWriter> WriteJob::GiveUp(std::unique_ptr<DeviceImageWriter> writer) {
     writer->GiveUp();
-    m_givenUp.push_back(writer.release());
+    // Kept where the program can always reach them, since a stuck thread may
+    // outlive this job and the window; freed once their threads have ended.
+    static auto* givenUp = new std::vector<std::unique_ptr<DeviceImageWriter>>;
+    std::erase_if(*givenUp, [](const auto& old) { return !old->JobRunning(); });
+    givenUp->push_back(std::move(writer));
     auto fresh = std::make_unique<DeviceImageWriter>();
-    m_tempDirectory = m_base + std::to_string(m_givenUp.size()) + "/";
+    m_tempDirectory = m_base + std::to_string(++m_givenUp) + "/";
     mkdir(m_tempDirectory.c_str(), 0700);
     fresh->SetTempDirectory(m_tempDirectory.c_str());
     const QString outcome =

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "DeviceImageWriter.h"
 #include "window/WriteInfoText.h"
@@ -58,10 +57,10 @@ class WriteJob : public QObject {
     // off first when `powerOff`, which a refusal does not undo. finished()
     // follows with the result box's message and the sentence below it.
     void Finish(bool written, bool powerOff, const std::string& bsdName);
-    // Gives the stuck job up with its writer, which lives on (to the
-    // program's end: the job's thread may still use it) while a new writer,
-    // with a temporary directory of its own, is returned
-    // for the jobs to come; then says it may have written part of the stick.
+    // Gives the stuck job up with its writer, which lives on as long as the
+    // job's thread may use it, while a new writer, with a temporary
+    // directory of its own, is returned for the jobs to come; then says it
+    // may have written part of the stick.
     std::unique_ptr<DeviceImageWriter> GiveUp(std::unique_ptr<DeviceImageWriter> writer);
 
   signals:
@@ -72,7 +71,7 @@ class WriteJob : public QObject {
     QString Outcome(bool written) const;
 
     DeviceImageWriter* m_writer = nullptr;
-    std::vector<DeviceImageWriter*> m_givenUp;  // never freed
+    int m_givenUp = 0;  // writers given up: each had a temporary directory of its own
     const std::string m_base;
     std::string m_tempDirectory;  // the current writer's
     bool m_asked = false;
