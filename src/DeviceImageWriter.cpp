@@ -585,9 +585,11 @@ void* WriteImageThread(void* data) {
         // The record belongs to the writer, which may start the next job or be
         // destroyed once the callback has run: nothing of it is read after.
         const FinishedCallback finished = job->finishedCallback;
+        JobContact* const contact = job->contact;
         // A job given up reports nothing: the window has moved on.
-        if (finished && !job->contact->givenUp.load()) finished(result);
-        job->contact->running.store(false);  // the record is not touched after this
+        const bool report = finished && !contact->givenUp.load();
+        contact->running.store(false);  // neither the record nor the writer is touched after
+        if (report) finished(result);
     }
     Trace("WriteImageThread finished!");
     pthread_exit(nullptr);

@@ -153,7 +153,8 @@ struct unzip_thread_data {
 struct JobContact {
     std::atomic<bool> deviceOpen{false};
     std::atomic<bool> givenUp{false};
-    // The job's thread runs: it may still use the writer's record.
+    // The job's thread may still use the writer: false from just before its
+    // callback (or where a job given up would have called it).
     std::atomic<bool> running{false};
     std::mutex mutex;  // guards the two below
     std::condition_variable answered;
@@ -267,7 +268,7 @@ class DeviceImageWriter {
     // it stops at its next chance and calls no callback any more. The writer
     // must outlive the job's thread, so whoever gives up keeps it to the end.
     void GiveUp();
-    // A job's thread still runs (until it has called back, or would have).
+    // A job's thread may still use this writer.
     bool JobRunning() const { return m_contact.running.load(); }
 
   private:

@@ -264,8 +264,10 @@ class AppTest : public QObject {
             "Unable to make an everyday stick!\n\nMaking the file system failed: no mkfs.vfat",
             "untouched");
         // Sticks that lie or fail (tests/support/fake_stick.py): one that holds
-        // 64 of its 256 MB refuses an image larger than what the probe finds
-        // and asks before it takes a smaller one; one that dies after 12 MB, or returns a wrong
+        // 64 of its 256 MB (wrapping or dropping writes beyond) refuses an image
+        // larger than what the probe finds and asks before it takes a smaller
+        // one; one that ignores every write holds "0 MB"; one that fails past
+        // 20 MB is caught by the probe; one that dies after 12 MB, or returns a wrong
         // byte, fails with the byte; one that stops answering is given up
         // after a cancel, and another stick is written meanwhile.
         row("counterfeit stick, image too large", write, "sparse.img", "counterfeit",
@@ -276,6 +278,23 @@ class AppTest : public QObject {
             "untouched");
         row("counterfeit stick, image fits", write, "", "counterfeit",
             "Image successfully written!", "image");
+        row("counterfeit stick drops writes", write, "sparse.img", "drops",
+            failed +
+                "The stick holds only about 63 MB of the 256 MB it claims: it is "
+                "counterfeit or broken, and the image (100 MB) does not fit. Nothing was "
+                "written.",
+            "untouched");
+        row("stick ignores writes", write, "", "frozen",
+            failed +
+                "The stick holds only about 0 MB of the 32 MB it claims: it is "
+                "counterfeit or broken, and the image (2 MB) does not fit. Nothing was "
+                "written.",
+            "untouched");
+        row("stick fails past 20 MB", write, "", "eio",
+            failed +
+                "The stick failed while its real size was checked (Input/output error): it "
+                "may be failing. Nothing was written.",
+            "untouched");
         row("stick dies mid-write", write, "raw.img", "dies",
             failed + "The stick stopped accepting data at byte %2 (Input/output error).",
             "partial");
@@ -350,6 +369,9 @@ class AppTest : public QObject {
         testsupport::FakeStick fake;
         const QMap<QString, testsupport::FakeStick::Options> fakes{
             {"counterfeit", {.claimedBytes = 256 << 20, .realBytes = 64 << 20, .mode = "wrap"}},
+            {"drops", {.claimedBytes = 256 << 20, .realBytes = 64 << 20, .mode = "drop"}},
+            {"frozen", {.claimedBytes = kStickBytes, .mode = "frozen"}},
+            {"eio", {.claimedBytes = kStickBytes, .eioAt = 20 << 20}},
             {"dies", {.claimedBytes = kStickBytes, .failAfter = 12 << 20}},
             {"wrong byte", {.claimedBytes = kStickBytes, .flipAt = 1500000}},
             {"stalls", {.claimedBytes = kStickBytes, .stallAt = 16 << 20}}};
