@@ -58,7 +58,7 @@ Controller::Controller() {
     m_image = std::make_unique<ImageChoice>();
     m_sleepInhibitor = std::make_unique<platform::SleepInhibitor>();
     connect(m_image.get(), &ImageChoice::changed, this, [this] {
-        WindowControls::SetElided(korvelImageInfo, m_image->Line());
+        WindowControls::SetImageLine(korvelImageInfo, m_image->Line());
         useBlockMapCheckBox->setVisible(m_image->BlockMapUsable());
     });
     connect(m_image.get(), &ImageChoice::dropped, this, &Controller::chooseImageFile);

@@ -552,6 +552,10 @@ class AppTest : public QObject {
         QCOMPARE(sheet.section("\n\n", 1),
                  paragraphs.value(fault, paragraphs.value(image, paragraphs.value(button))));
         QCOMPARE(imageLine->toolTip().contains("made for optical discs"), image == "cd.iso");
+        // The warning is read whole in the window, not only in the tooltip.
+        QCOMPARE(imageLine->text().simplified().contains(
+                     "a stick written with it will most likely not start a computer."),
+                 image == "cd.iso");
         if (image == "disk.img.xz")
             QCOMPARE(imageLine->toolTip().section('\n', 1),
                      "GPT: vfat “EFI”, ext4 “rootfs” · 8 MB once written (stick: 32 MB)");

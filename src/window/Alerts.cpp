@@ -90,3 +90,22 @@ QString ElidedLines(const QWidget* widget, const QString& text, int width) {
         line = widget->fontMetrics().elidedText(line, Qt::ElideMiddle, width);
     return lines.join(QLatin1Char('\n'));
 }
+
+QString WrappedLines(const QWidget* widget, const QString& text, int width) {
+    const QFontMetrics metrics = widget->fontMetrics();
+    QStringList out;
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        QString current;
+        for (const QString& word : line.split(QLatin1Char(' '))) {
+            const QString longer = current.isEmpty() ? word : current + QLatin1Char(' ') + word;
+            if (current.isEmpty() || metrics.horizontalAdvance(longer) <= width) {
+                current = longer;
+                continue;
+            }
+            out << metrics.elidedText(current, Qt::ElideMiddle, width);
+            current = word;
+        }
+        out << metrics.elidedText(current, Qt::ElideMiddle, width);
+    }
+    return out.join(QLatin1Char('\n'));
+}

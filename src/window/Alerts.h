@@ -42,3 +42,7 @@ void ReleaseTimer(QTimer*& timer);
 
 // Each line of `text` cut in the middle to `width` pixels in `widget`'s font.
 QString ElidedLines(const QWidget* widget, const QString& text, int width);
+// Each line of `text` broken between words to fit `width` pixels in
+// `widget`'s font (a word wider than that is cut in its middle). Breaks of
+// its own, not the label's word wrap: the window then grows to the lines.
+QString WrappedLines(const QWidget* widget, const QString& text, int width);

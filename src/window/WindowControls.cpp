@@ -75,6 +75,15 @@ void WindowControls::SetElided(QLabel* label, const QString& text) {
     label->setToolTip(text);
 }
 
+void WindowControls::SetImageLine(QLabel* label, const QString& text) {
+    const QString rest = text.section(QLatin1Char('\n'), 1);
+    label->setText(ElidedLines(label, text.section(QLatin1Char('\n'), 0, 0), label->width()) +
+                   (rest.isEmpty()
+                        ? QString()
+                        : QLatin1Char('\n') + WrappedLines(label, rest, label->width())));
+    label->setToolTip(text);
+}
+
 std::array<QWidget*, 4> WindowControls::Held() const {
     return {m_ui.refreshButton, m_ui.chooseImageButton, m_ui.writeImageButton,
             m_ui.clearDeviceButton};

@@ -52,6 +52,10 @@ class WindowControls : public QObject {
     // Each line cut in the middle to the label's width; the whole text is
     // its tooltip, so a long name never widens the window.
     static void SetElided(QLabel* label, const QString& text);
+    // The image's line: its name cut in the middle to fit, what follows it
+    // (the checksum, what the image holds, a warning) wrapped, so that a
+    // warning is read whole; all of it in the tooltip.
+    static void SetImageLine(QLabel* label, const QString& text);
     // Fills the emptied stick list: the placeholder, selected, then the names
     // (cut to fit, whole as their tooltips).
     static void ListSticks(QComboBox* list, const QString& placeholder, const QStringList& names);
