@@ -773,9 +773,10 @@ bool DeviceImageWriter::WriteImage(FinishedCallback finished, ProgressCallback p
     m_writeData->failure = &m_failure;
     m_writeData->contact = &m_contact;
 
+    // Set before the thread starts: a short job may end (and clear it) at once.
     m_contact.running.store(true);
     const bool started = StartThread(&m_writeThread, &WriteImageThread, m_writeData.get());
-    m_contact.running.store(started);
+    if (!started) m_contact.running.store(false);
     if (started) {
         // The write thread joins the decompression thread; nobody joins the
         // write thread, so it frees its own resources when it ends.
