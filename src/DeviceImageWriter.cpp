@@ -466,7 +466,7 @@ bool ZstdFileSize(const std::string& image, std::int64_t* size, std::string* pro
     *problem = "cannot be read";
     bool listed = false;
     if (fd >= 0 && fstat(fd, &st) == 0) {
-        // Only the headers are wanted: no read-ahead of what lies between them.
+        // No read-ahead of what lies between the headers.
         posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
         // The page read last serves the headers that lie in it.
         char page[kPage];
@@ -478,8 +478,10 @@ bool ZstdFileSize(const std::string& image, std::int64_t* size, std::string* pro
             if (offset / kPage * kPage != pageAt) {
                 pageAt = offset / kPage * kPage;
                 pageBytes = platform::ReadFullAt(fd, page, sizeof page, pageAt);
-                if (pageBytes < 0) pageAt = -1;
-                if (pageBytes < 0) return -1;
+                if (pageBytes < 0) {
+                    pageAt = -1;
+                    return -1;
+                }
             }
             const long long count =
                 std::clamp<long long>(pageBytes - (offset - pageAt), 0, static_cast<long long>(n));
