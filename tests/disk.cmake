@@ -6,7 +6,7 @@ imagewriter_add_test(test_drive_safety SOURCES test_drive_safety.cpp LABELS disk
 # udisksd (one source, two programs).
 imagewriter_add_test(test_udisks SOURCES test_udisks.cpp LABELS disk)
 imagewriter_add_test(test_udisks_real SOURCES test_udisks.cpp LABELS disk udisks
-    RESOURCE_LOCK system-udisks TIMEOUT 600)
+    RESOURCE_LOCK system-udisks loop-devices TIMEOUT 600)
 target_compile_definitions(test_udisks_real PRIVATE REAL_UDISKS)
 # The checks between a confirmation and the unmount.
 imagewriter_add_test(test_preflight SOURCES test_preflight.cpp LABELS disk)
